@@ -1,0 +1,105 @@
+// vocarid: start-up and shutdown. Everything else lives in the daemon's library so tests can run
+// it in-process.
+
+#include <dns_sd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <arpa/inet.h>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <thread>
+
+#include "links.h"
+#include "net.h"
+#include "pairing_gate.h"
+#include "runtime.h"
+
+namespace vocari {
+namespace {
+
+Runtime& runtime() {
+    static Runtime instance;
+    return instance;
+}
+
+void onSignal(int) {
+    runtime().running.store(false);
+}
+
+DNSServiceRef advertise() {
+    setenv("AVAHI_COMPAT_NOWARN", "1", 1);
+    DNSServiceRef registration = nullptr;
+    const DNSServiceErrorType result =
+        DNSServiceRegister(&registration, 0, 0, "Vocari Receiver", "_vocari._udp", nullptr, nullptr,
+                           htons(kPhonePort), 0, nullptr, nullptr, nullptr);
+    if (result != kDNSServiceErr_NoError) {
+        printLine(stderrLines(), "Bonjour register failed: %d\n", static_cast<int>(result));
+        return nullptr;
+    }
+    printLine(stdoutLines(), "advertising _vocari._udp on port %d\n", kPhonePort);
+    return registration;
+}
+
+int run() {
+    Runtime& state = runtime();
+    std::signal(SIGINT, onSignal);
+    std::signal(SIGTERM, onSignal);
+    setvbuf(stdout, nullptr, _IOLBF, 0);
+    state.out->write("vocarid starting\u2026\n");
+
+    state.settingsFolder = settingsFolderFromEnvironment();
+    static PairingGate gate(state.settingsFolder + "pairing", 0);
+    state.pairing = &gate;
+    printLine(*state.out, "pairing code: %06u\n", gate.code());
+
+    const int phoneSocket = bindUdp(kPhonePort);
+    const int timeSyncSocket = bindUdp(kTimeSyncPort);
+    const int listener = openLinkListener(kLinkListenerPort);
+    if (phoneSocket < 0 || timeSyncSocket < 0) {
+        state.err->write("socket bind failed\n");
+        return 1;
+    }
+    if (listener < 0) {
+        state.err->write("TCP/USB listener unavailable (port busy?)\n");
+    } else {
+        printLine(*state.out, "USB/TCP listener ready on 127.0.0.1:%d (adb reverse)\n",
+                  kLinkListenerPort);
+    }
+    DNSServiceRef registration = advertise();
+
+    // Still to be wired in as their pieces land: the output target from the `device` file, the
+    // session table, the audio output, the capacity line and the device inventory block.
+
+    state.heartbeatSocket.store(phoneSocket);
+    // The heartbeat, time-sync and status threads start here, in that order around the UDP
+    // receive thread, once they exist.
+    std::thread audioThread(audioLoop, std::ref(state), phoneSocket);
+    std::thread tcpThread;
+    if (listener >= 0) {
+        tcpThread = std::thread(tcpLoop, std::ref(state), listener);
+    }
+    state.out->write("vocarid running. Ctrl-C to quit.\n");
+
+    audioThread.join();
+    if (tcpThread.joinable()) {
+        tcpThread.join();
+    }
+    if (listener >= 0) {
+        close(listener);
+    }
+    if (registration != nullptr) {
+        DNSServiceRefDeallocate(registration);
+    }
+    close(phoneSocket);
+    close(timeSyncSocket);
+    return 0;
+}
+
+}  // namespace
+}  // namespace vocari
+
+int main() {
+    return vocari::run();
+}

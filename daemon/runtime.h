@@ -1,0 +1,47 @@
+#pragma once
+
+// The process-wide state of the daemon, in one place. Start-up fills it before any thread starts;
+// thread bodies receive it by reference, so tests can run them in-process against their own
+// instance.
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+#include "clock.h"
+#include "lines.h"
+
+namespace vocari {
+
+class PairingGate;
+
+struct Runtime {
+    // Cleared by the signal handler; every loop ends when it reads false.
+    std::atomic<bool> running{true};
+    // The `align` setting: whether the alignment pass lines phones up to one latency.
+    std::atomic<bool> alignment{true};
+    // The stereo pair at which slot claims start (`channel` setting / 2).
+    std::atomic<int> firstPair{0};
+    // The UDP 5555 socket, published for the heartbeat thread just before the threads start.
+    std::atomic<int> heartbeatSocket{-1};
+    // Live TCP client threads. Lives here so it outlives every detached client thread.
+    std::atomic<int> tcpClients{0};
+    // When the UDP thread last printed its "no free slot" line (0: never).
+    std::atomic<int64_t> lastNoFreeSlotNs{0};
+
+    // Written before the threads start, read-only afterwards.
+    std::string settingsFolder;  // with a trailing '/'
+    PairingGate* pairing = nullptr;
+    // The session table and the published audio output join here when they exist.
+
+    const Clock* clock = &systemClock();
+    LineSink* out = &stdoutLines();
+    LineSink* err = &stderrLines();
+
+    bool isRunning() const { return running.load(std::memory_order_relaxed); }
+};
+
+// HOME (or "/tmp" when unset) + "/Library/Application Support/Vocari/".
+std::string settingsFolderFromEnvironment();
+
+}  // namespace vocari

@@ -1,0 +1,1 @@
+#include "manual_clock.h"
