@@ -4,7 +4,7 @@ add_library(vocari_options INTERFACE)
 target_compile_features(vocari_options INTERFACE cxx_std_20)
 target_compile_options(vocari_options INTERFACE
     -Wall -Wextra -Wpedantic -Wshadow -Wconversion -Wno-sign-conversion -Wnon-virtual-dtor
-    -Wold-style-cast -Wnull-dereference -Wimplicit-fallthrough
+    -Wold-style-cast -Wimplicit-fallthrough
     $<$<BOOL:${VOCARI_WERROR}>:-Werror>)
 
 if(VOCARI_SANITIZE)
