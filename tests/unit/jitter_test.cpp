@@ -1,0 +1,513 @@
+#include "jitter.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cmath>
+#include <cstdlib>
+#include <new>
+#include <vector>
+
+// Every allocation in this test program is counted, so a test can prove that a call allocates
+// nothing.
+namespace {
+std::atomic<long> allocations{0};
+}  // namespace
+
+// Out of line, so that the compiler does not pair an inlined free() with operator new.
+[[gnu::noinline]] void* operator new(std::size_t size) {
+    allocations.fetch_add(1, std::memory_order_relaxed);
+    if (void* p = std::malloc(size == 0 ? 1 : size)) {
+        return p;
+    }
+    throw std::bad_alloc();
+}
+[[gnu::noinline]] void* operator new[](std::size_t size) {
+    return operator new(size);
+}
+[[gnu::noinline]] void operator delete(void* p) noexcept {
+    std::free(p);
+}
+[[gnu::noinline]] void operator delete[](void* p) noexcept {
+    std::free(p);
+}
+[[gnu::noinline]] void operator delete(void* p, std::size_t) noexcept {
+    std::free(p);
+}
+[[gnu::noinline]] void operator delete[](void* p, std::size_t) noexcept {
+    std::free(p);
+}
+
+namespace vocari {
+namespace {
+
+constexpr double kRate = 48000.0;
+
+// A consumer on its own ring, fed with a ramp: frame k holds (k, -k), k counting from 1, so
+// every output value tells which input position it came from and a swapped channel shows.
+class JitterTest : public ::testing::Test {
+  protected:
+    SampleRing ring;
+    JitterConsumer consumer{ring, kRate, 45.0};
+    float nextValue = 1.0f;
+
+    void writeFrames(uint64_t frames) {
+        std::vector<float> block;
+        for (uint64_t i = 0; i < frames; ++i) {
+            block.push_back(nextValue);
+            block.push_back(-nextValue);
+            nextValue += 1.0f;
+        }
+        ASSERT_EQ(ring.write(block.data(), block.size()), block.size());
+    }
+
+    // Tops the ring up to `floats` (never drains it).
+    void fillTo(uint64_t floats) {
+        const uint64_t depth = ring.depth();
+        if (depth < floats) {
+            writeFrames((floats - depth) / 2);
+        }
+    }
+
+    std::vector<float> pull(std::size_t frames) {
+        std::vector<float> out(2 * frames, 123.0f);
+        consumer.pull(out.data(), frames);
+        return out;
+    }
+
+    // Pulls `frames` frames of output in callbacks of `block`, holding the depth seen by every
+    // pull at `depth` floats.
+    void runHeldAt(uint64_t depth, uint64_t frames, std::size_t block = 480) {
+        std::vector<float> out(2 * block);
+        for (uint64_t done = 0; done < frames; done += block) {
+            fillTo(depth);
+            consumer.pull(out.data(), block);
+        }
+    }
+
+    // Primes the consumer so that the slow average starts at exactly `depth` floats.
+    void primeAt(uint64_t depth) {
+        fillTo(depth + 4);  // priming takes two frames out
+        pull(0);
+        ASSERT_TRUE(consumer.primed());
+        ASSERT_EQ(consumer.slowDepth(), static_cast<double>(depth));
+    }
+};
+
+TEST_F(JitterTest, ConstructionAndDepthCap) {
+    EXPECT_EQ(consumer.target(), 4320u);
+    EXPECT_EQ(consumer.minTarget(), 1152u);
+    EXPECT_EQ(consumer.maxTarget(), 24000u);
+    EXPECT_EQ(consumer.stepUp(), 2400u);
+    EXPECT_TRUE(consumer.adaptive());
+    EXPECT_STREQ(bufferPresetName(consumer.appliedPreset()), "balanced");
+
+    JitterConsumer wide(ring, kRate, 500.0);  // 48000 floats, above the cap
+    wide.setDepthCap(28800);
+    EXPECT_EQ(wide.target(), 28800u);
+    EXPECT_EQ(wide.maxTarget(), 24000u);  // already below the cap
+}
+
+TEST_F(JitterTest, SilentUntilPrimedThenStartsAtFirstBufferedFrame) {
+    writeFrames(2159);  // 4318 floats: one frame short of 45 ms
+    auto out = pull(256);
+    EXPECT_FALSE(consumer.primed());
+    for (float v : out) {
+        ASSERT_EQ(v, 0.0f);
+    }
+    EXPECT_EQ(ring.depth(), 4318u);  // nothing consumed while priming
+
+    writeFrames(1);
+    out = pull(256);
+    EXPECT_TRUE(consumer.primed());
+    EXPECT_EQ(out[0], 1.0f);
+    EXPECT_EQ(out[1], -1.0f);
+    EXPECT_NEAR(out[2], 2.0f, 1e-3);
+}
+
+TEST_F(JitterTest, AtTargetStepIsExactlyOneAndOutputIsInputDelayed) {
+    primeAt(4320);
+    float expected = 1.0f;
+    for (int callback = 0; callback < 50; ++callback) {
+        // The writer replaces what the last callback consumed: the buffer holds 45 ms.
+        fillTo(4320);
+        const auto out = pull(480);
+        ASSERT_EQ(consumer.step(), 1.0);
+        ASSERT_EQ(consumer.trimPpm(), 0);
+        for (std::size_t i = 0; i < 480; ++i) {
+            ASSERT_EQ(out[2 * i], expected) << "callback " << callback << " frame " << i;
+            ASSERT_EQ(out[2 * i + 1], -expected);
+            expected += 1.0f;
+        }
+        // Output lags input by exactly the buffered 2160 frames plus the two being
+        // interpolated.
+        ASSERT_EQ(nextValue - expected, 2160.0f + 2.0f - 480.0f);
+    }
+}
+
+TEST_F(JitterTest, TrimFollowsTheFillError) {
+    // 10 % over the target: the proportional part alone gives +400 ppm.
+    primeAt(4752);
+    EXPECT_EQ(consumer.trimPpm(), 400);
+    EXPECT_EQ(consumer.integral(), 0.0);
+    EXPECT_DOUBLE_EQ(consumer.step(), 1.0004);
+}
+
+TEST_F(JitterTest, SaturatedTrimStopsIntegrating) {
+    consumer.requestPreset(0, 40);  // "low": target 2400, overflow above 2400 + 2880
+    pull(0);
+    ASSERT_EQ(consumer.target(), 2400u);
+    primeAt(4800);  // 50 ms: relative error 1.0
+    runHeldAt(4800, 48000, 256);
+    EXPECT_EQ(consumer.trimPpm(), 3000);
+    EXPECT_EQ(consumer.integral(), 0.0);
+    EXPECT_NEAR(consumer.slowDepth(), 4800.0, 1.0);  // never cut by the overflow step
+}
+
+TEST_F(JitterTest, IntegralIsClampedToSixHundredPpm) {
+    // Half again over the target: 0.004 x 0.5 = 2000 ppm proportional, never saturated, so
+    // the integral keeps growing until its clamp (about 24 s of output). A fixed 45 ms buffer
+    // keeps the target from stepping down meanwhile.
+    consumer.requestPreset(3, 45);
+    pull(0);
+    primeAt(6480);
+    runHeldAt(6480, 30 * 48000, 256);
+    EXPECT_EQ(consumer.integral(), 0.0006 / 5e-5);
+    EXPECT_EQ(consumer.trimPpm(), 2600);
+}
+
+TEST_F(JitterTest, IntegralIsClampedBelowTheTargetToo) {
+    consumer.requestPreset(3, 45);
+    pull(0);
+    primeAt(4320);
+    runHeldAt(2160, 30 * 48000, 256);  // half the target: -2000 ppm proportional
+    EXPECT_EQ(consumer.underruns(), 0u);
+    EXPECT_EQ(consumer.integral(), -(0.0006 / 5e-5));
+    EXPECT_NEAR(consumer.trimPpm(), -2600, 1);  // truncated toward zero
+}
+
+TEST_F(JitterTest, OverflowDropsTheOldestAudioDownToTheTarget) {
+    // 7300 floats is above 45 ms + 30 ms of slack: cut to the newest 4320.
+    fillTo(7304);
+    const float newest = nextValue - 1.0f;
+    pull(0);
+    EXPECT_EQ(ring.depth(), 4320u);
+    EXPECT_EQ(consumer.slowDepth(), 4320.0);
+    EXPECT_EQ(consumer.trimPpm(), 0);
+    const auto out = pull(3);
+    EXPECT_EQ(out[0], 1.0f);  // the two frames taken while priming
+    EXPECT_EQ(out[2], 2.0f);
+    EXPECT_EQ(out[4], newest - 2159.0f);  // then the oldest kept frame
+}
+
+TEST_F(JitterTest, SenderRatioHandOverRestartsTheIntegral) {
+    primeAt(6480);
+    runHeldAt(6480, 5 * 48000, 256);
+    ASSERT_GT(consumer.integral(), 1.0);
+    const int32_t trimBefore = consumer.trimPpm();
+
+    consumer.setSenderRatio(1.0001, true);
+    fillTo(6480);
+    pull(256);
+    // This callback still plays the trim built up so far; only the integral starts again.
+    EXPECT_EQ(consumer.integral(), 0.0);
+    EXPECT_NEAR(consumer.trimPpm(), trimBefore, 5);
+    EXPECT_NEAR(consumer.step(), (1.0 + consumer.trimPpm() * 1e-6) * 1.0001, 1.1e-6);
+
+    fillTo(6480);
+    pull(256);
+    EXPECT_GT(consumer.integral(), 0.0);  // same source: integrating again
+
+    consumer.setSenderRatio(std::nan(""), true);  // a broken estimate counts as none
+    fillTo(6480);
+    pull(0);
+    EXPECT_EQ(consumer.integral(), 0.0);
+    EXPECT_NEAR(consumer.step(), 1.0 + consumer.trimPpm() * 1e-6, 1.1e-6);
+}
+
+TEST_F(JitterTest, InterpolatesBetweenInputFrames) {
+    consumer.setSenderRatio(1.25, true);
+    consumer.setDeviceRatio(1.0);
+    primeAt(4320);
+    const uint64_t before = ring.readIndex();
+    const auto played = pull(400);
+    ASSERT_EQ(consumer.step(), 1.25);
+    for (std::size_t i = 0; i < 400; ++i) {
+        ASSERT_EQ(played[2 * i], 1.0f + 1.25f * static_cast<float>(i)) << i;
+        ASSERT_EQ(played[2 * i + 1], -played[2 * i]);
+    }
+    // 400 frames at 1.25 advance 500 input frames, all from the ring.
+    EXPECT_EQ(ring.readIndex() - before, 2u * 500);
+}
+
+TEST_F(JitterTest, UnderrunSilencesTheRestCountsOnceAndRaisesTheTarget) {
+    primeAt(4320);  // frames 1 ... 2162 written, step exactly 1.0
+    const auto out = pull(4096);
+    for (std::size_t i = 0; i < 2160; ++i) {
+        ASSERT_EQ(out[2 * i], static_cast<float>(i + 1)) << i;
+    }
+    for (std::size_t i = 2160; i < 4096; ++i) {
+        ASSERT_EQ(out[2 * i], 0.0f) << i;
+        ASSERT_EQ(out[2 * i + 1], 0.0f) << i;
+    }
+    EXPECT_EQ(consumer.underruns(), 1u);
+    EXPECT_FALSE(consumer.primed());
+    EXPECT_EQ(consumer.target(), 6720u);  // 45 ms + 25 ms
+
+    // Re-priming now waits for 70 ms.
+    fillTo(6718);
+    EXPECT_EQ(pull(64)[0], 0.0f);
+    EXPECT_FALSE(consumer.primed());
+    fillTo(6720);
+    EXPECT_NE(pull(64)[0], 0.0f);
+    EXPECT_EQ(consumer.underruns(), 1u);
+}
+
+TEST_F(JitterTest, UnderrunsRaiseTheTargetOnlyUpToMaximumAndCap) {
+    std::vector<float> out(2 * 4096);
+    const auto starve = [&](JitterConsumer& c) {
+        for (int i = 0; i < 20; ++i) {
+            fillTo(c.target() + 4);
+            c.pull(out.data(), 0);  // prime
+            ring.discardAll();
+            c.pull(out.data(), 16);  // underrun
+        }
+    };
+    consumer.setDepthCap(28800);
+    consumer.requestPreset(2, 40);  // "safe": maximum 400 ms, capped at 300 ms
+    consumer.pull(out.data(), 0);
+    EXPECT_EQ(consumer.target(), 8640u);
+    starve(consumer);
+    EXPECT_EQ(consumer.underruns(), 20u);
+    EXPECT_EQ(consumer.target(), 28800u);
+
+    JitterConsumer low(ring, kRate, 45.0);
+    low.requestPreset(0, 40);
+    low.pull(out.data(), 0);
+    starve(low);
+    EXPECT_EQ(low.target(), 8640u);  // "low" stops at 90 ms
+
+    JitterConsumer fixed(ring, kRate, 45.0);
+    fixed.requestPreset(3, 50);
+    fixed.pull(out.data(), 0);
+    starve(fixed);
+    EXPECT_EQ(fixed.target(), 4800u);  // a fixed buffer does not grow
+}
+
+TEST_F(JitterTest, CleanRunStepsTheTargetDownToTheMinimum) {
+    primeAt(4320);
+    // One block short of 8 s of clean output: no change yet.
+    runHeldAt(4320, 384000 - 480);
+    EXPECT_EQ(consumer.target(), 4320u);
+    runHeldAt(4320, 480);
+    EXPECT_EQ(consumer.target(), 4128u);  // - 2 ms
+
+    // 17 more intervals would pass 1152 floats; the target stops at the preset minimum.
+    for (int interval = 0; interval < 17; ++interval) {
+        runHeldAt(consumer.target(), 384000);
+    }
+    EXPECT_EQ(consumer.target(), 1152u);
+    EXPECT_EQ(consumer.underruns(), 0u);
+}
+
+TEST_F(JitterTest, PresetRequestsWithTheCap) {
+    consumer.setDepthCap(28800);
+    struct Case {
+        uint32_t preset;
+        int fixedMs;
+        uint64_t target, minTarget, maxTarget, stepUp;
+        bool adaptive;
+    };
+    const Case cases[] = {
+        {2, 40, 8640, 5760, 28800, 2880, true},   // "safe": 400 ms maximum capped
+        {0, 40, 2400, 768, 8640, 1440, true},     // "low"
+        {3, 400, 28800, 38400, 28800, 0, false},  // fixed 400 ms capped
+        {3, 5, 1920, 1920, 1920, 0, false},       // fixed below 20 ms asks for 20
+        {9, 40, 4320, 1152, 24000, 2400, true},   // unknown: "balanced"
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.preset);
+        fillTo(consumer.target() + 4);
+        pull(0);
+        ASSERT_TRUE(consumer.primed());
+        consumer.requestPreset(c.preset, c.fixedMs);
+        pull(0);
+        EXPECT_EQ(consumer.target(), c.target);
+        EXPECT_EQ(consumer.minTarget(), c.minTarget);
+        EXPECT_EQ(consumer.maxTarget(), c.maxTarget);
+        EXPECT_EQ(consumer.stepUp(), c.stepUp);
+        EXPECT_EQ(consumer.adaptive(), c.adaptive);
+        EXPECT_EQ(consumer.appliedPreset(), c.preset);
+        // Playback restarts once the new target is buffered.
+        EXPECT_EQ(consumer.primed(), ring.depth() >= c.target);
+    }
+    EXPECT_STREQ(bufferPresetName(consumer.appliedPreset()), "balanced");
+}
+
+TEST_F(JitterTest, ChangingTheFixedBufferRePrimes) {
+    consumer.requestPreset(3, 40);
+    pull(0);
+    EXPECT_EQ(consumer.target(), 3840u);
+    fillTo(3840 + 4);
+    pull(16);
+    ASSERT_TRUE(consumer.primed());
+
+    consumer.requestPreset(3, 60);
+    EXPECT_EQ(pull(16)[0], 0.0f);
+    EXPECT_FALSE(consumer.primed());
+    EXPECT_EQ(consumer.target(), 5760u);
+    EXPECT_EQ(consumer.appliedFixedMs(), 60);
+    EXPECT_EQ(consumer.appliedPreset(), 3u);
+    EXPECT_STREQ(bufferPresetName(consumer.appliedPreset()), "fixed");
+}
+
+TEST_F(JitterTest, AlignmentFloorRaisesTheEffectiveTargetWithinTheCap) {
+    consumer.setDepthCap(28800);
+    consumer.setAlignFloor(6720);
+    fillTo(6718);
+    pull(16);
+    EXPECT_FALSE(consumer.primed());  // 45 ms buffered is not enough any more
+    EXPECT_EQ(consumer.effectiveTarget(), 6720u);
+    EXPECT_DOUBLE_EQ(consumer.depthMs(static_cast<double>(consumer.effectiveTarget())), 70.0);
+    fillTo(6720 + 4);
+    pull(0);
+    ASSERT_TRUE(consumer.primed());
+    runHeldAt(6720, 48000);
+    EXPECT_EQ(consumer.trimPpm(), 0);  // held at 70 ms, not pulled down to 45
+    EXPECT_EQ(consumer.target(), 4320u);
+
+    consumer.setAlignFloor(40000);
+    pull(0);
+    EXPECT_EQ(consumer.effectiveTarget(), 28800u);
+    consumer.setAlignFloor(2000);  // below the target: no effect
+    pull(0);
+    EXPECT_EQ(consumer.effectiveTarget(), 4320u);
+}
+
+TEST_F(JitterTest, ResetForNewPeerDropsAudioAndKeepsThePreset) {
+    consumer.setDepthCap(28800);
+    consumer.requestPreset(3, 100);
+    primeAt(9600);
+    consumer.setAlignFloor(12000);
+    consumer.setSenderRatio(1.0002, true);
+    ring.discardAll();
+    pull(64);  // underrun
+    fillTo(20000);
+    pull(0);
+    ASSERT_EQ(consumer.underruns(), 1u);
+
+    consumer.resetForNewPeer();
+    EXPECT_EQ(ring.depth(), 0u);
+    EXPECT_FALSE(consumer.primed());
+    EXPECT_EQ(consumer.underruns(), 0u);
+    EXPECT_EQ(consumer.alignFloor(), 0u);
+    EXPECT_EQ(consumer.fastDepth(), 0.0);
+    EXPECT_EQ(consumer.trimPpm(), 0);
+    EXPECT_EQ(consumer.integral(), 0.0);
+    EXPECT_EQ(consumer.step(), 1.0);
+    EXPECT_EQ(consumer.appliedPreset(), 3u);
+    // The fixed 100 ms stays the depth, rather than the 45 ms a new slot starts with.
+    EXPECT_EQ(consumer.target(), 9600u);
+
+    // A new phone's audio starts from its own first frame.
+    const float first = nextValue;
+    fillTo(9600 + 4);
+    EXPECT_EQ(pull(1)[0], first);
+    EXPECT_EQ(consumer.step(), 1.0);  // the old sender ratio is gone
+}
+
+TEST(SampleRingTest, WritesWholeFramesAndDropsWhatDoesNotFit) {
+    SampleRing ring;
+    std::vector<float> block(SampleRing::kCapacity + 10, 0.5f);
+    // The ring holds capacity - 1 floats at most; an odd remainder would split a frame.
+    EXPECT_EQ(ring.write(block.data(), block.size()), SampleRing::kCapacity - 2);
+    EXPECT_EQ(ring.write(block.data(), 4), 0u);
+    EXPECT_EQ(ring.depth(), SampleRing::kCapacity - 2);
+    double frame[2];
+    ASSERT_TRUE(ring.takeFrame(frame));
+    EXPECT_EQ(ring.write(block.data(), 3), 2u);  // whole frames only
+    EXPECT_EQ(ring.writeIndex() % 2, 0u);
+}
+
+TEST(SampleRingTest, WrapsAroundInOrder) {
+    SampleRing ring;
+    float value = 0.0f;
+    float expected = 0.0f;
+    std::vector<float> block(2000);
+    double frame[2];
+    const auto drainTo = [&](uint64_t depth) {
+        while (ring.depth() > depth) {
+            ASSERT_TRUE(ring.takeFrame(frame));
+            ASSERT_EQ(frame[0], expected);
+            ASSERT_EQ(frame[1], expected + 1.0f);
+            expected += 2.0f;
+        }
+    };
+    // Three and a half laps of the storage, about half full all the time.
+    for (int round = 0; round < 230; ++round) {
+        for (float& v : block) {
+            v = value;
+            value += 1.0f;
+        }
+        ASSERT_EQ(ring.write(block.data(), block.size()), block.size());
+        drainTo(60000);
+    }
+    drainTo(0);
+    EXPECT_FALSE(ring.takeFrame(frame));
+    EXPECT_EQ(expected, value);
+    EXPECT_GT(ring.readIndex(), 3 * SampleRing::kCapacity);
+}
+
+TEST(SampleRingTest, BacklogTrimKeepsTheNewest300Ms) {
+    SampleRing ring;
+    std::vector<float> block(67200);
+    for (std::size_t i = 0; i < block.size(); ++i) {
+        block[i] = static_cast<float>(i);
+    }
+    ring.write(block.data(), block.size());
+    EXPECT_FALSE(ring.trimBacklog());  // 700 ms exactly is tolerated
+    EXPECT_EQ(ring.depth(), 67200u);
+
+    const float more[2] = {67200.0f, 67201.0f};
+    ring.write(more, 2);
+    EXPECT_TRUE(ring.trimBacklog());
+    EXPECT_EQ(ring.depth(), 28800u);
+    double frame[2];
+    ASSERT_TRUE(ring.takeFrame(frame));
+    EXPECT_EQ(frame[0], 67202.0 - 28800.0);
+    EXPECT_FALSE(ring.trimBacklog());
+}
+
+TEST_F(JitterTest, RealTimePathAllocatesNothing) {
+    std::vector<float> out(2 * 4096);
+    std::vector<float> block(1920, 0.25f);
+    consumer.setDepthCap(28800);
+    const long before = allocations.load();
+    // Priming, playing, trimming, overflow, preset changes, an underrun, and the writer side.
+    for (int i = 0; i < 200; ++i) {
+        ring.write(block.data(), block.size());
+        ring.trimBacklog();
+        consumer.pull(out.data(), i % 3 == 0 ? 4096 : 256);
+        if (i == 50) {
+            consumer.requestPreset(3, 60);
+        }
+        if (i == 100) {
+            consumer.requestPreset(0, 40);
+            consumer.setAlignFloor(20000);
+        }
+        if (i == 150) {
+            consumer.setSenderRatio(1.001, true);
+        }
+    }
+    for (int i = 0; i < 60; ++i) {
+        ring.write(block.data(), block.size());
+    }
+    ring.trimBacklog();
+    consumer.pull(out.data(), 4096);
+    const long after = allocations.load();
+    EXPECT_EQ(after - before, 0);
+    EXPECT_GT(consumer.underruns(), 0u);
+}
+
+}  // namespace
+}  // namespace vocari
