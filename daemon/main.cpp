@@ -15,9 +15,15 @@
 #include "net.h"
 #include "pairing_gate.h"
 #include "runtime.h"
+#include "session_table.h"
 
 namespace vocari {
 namespace {
+
+constexpr double kSampleRate = 48000.0;
+constexpr double kInitialTargetMs = 45.0;
+// 300 ms of stereo at 48000 Hz: no preset or alignment floor may buffer more.
+constexpr uint64_t kDepthCapFloats = 28800;
 
 Runtime& runtime() {
     static Runtime instance;
@@ -69,8 +75,16 @@ int run() {
     }
     DNSServiceRef registration = advertise();
 
-    // Still to be wired in as their pieces land: the output target from the `device` file, the
-    // session table, the audio output, the capacity line and the device inventory block.
+    // The output target from the `device` file is read here once the device layer exists.
+
+    static SessionTable table(kSampleRate, kInitialTargetMs);
+    for (int i = 0; i < SessionTable::kSlots; ++i) {
+        table.session(i).jitter->setDepthCap(kDepthCapFloats);
+    }
+    state.sessions = &table;
+
+    // Still to be wired in as their pieces land: the audio output, the capacity line and the
+    // device inventory block.
 
     state.heartbeatSocket.store(phoneSocket);
     // The heartbeat, time-sync and status threads start here, in that order around the UDP

@@ -14,6 +14,7 @@
 namespace vocari {
 
 class PairingGate;
+class SessionTable;
 
 struct Runtime {
     // Cleared by the signal handler; every loop ends when it reads false.
@@ -32,7 +33,8 @@ struct Runtime {
     // Written before the threads start, read-only afterwards.
     std::string settingsFolder;  // with a trailing '/'
     PairingGate* pairing = nullptr;
-    // The session table and the published audio output join here when they exist.
+    SessionTable* sessions = nullptr;
+    // The published audio output joins here when it exists.
 
     const Clock* clock = &systemClock();
     LineSink* out = &stdoutLines();

@@ -1,0 +1,177 @@
+// One simulated hour of two phones with drifting clocks, played out by a device whose clock is
+// off too. Everything runs in simulated time: packet arrivals, time-sync exchanges and render
+// callbacks are events on one timeline, so an hour takes seconds and every run is the same.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <random>
+#include <vector>
+
+#include "clocks.h"
+#include "jitter.h"
+
+namespace vocari {
+namespace {
+
+constexpr double kRate = 48000.0;
+constexpr int64_t kSecond = 1'000'000'000;
+constexpr int kPacketFrames = 480;  // 10 ms
+// Small device buffers and a short jitter, so the adaptive target can settle at its minimum
+// (12 ms) without underruns: this run is about clock control, not about the target's probing.
+constexpr int kCallbackFrames = 128;
+constexpr double kDevicePpm = 100.0;
+constexpr int64_t kSimulatedNs = 3600 * kSecond;
+constexpr int64_t kSettledAfterNs = 300 * kSecond;
+constexpr int64_t kStartNs = 50 * kSecond;  // CLOCK_MONOTONIC is never near 0
+
+// One phone: its clock, its network path, its estimators and its jitter buffer.
+struct SimulatedPhone {
+    double ppm;
+    int64_t phoneEpochNs;  // the phone clock's reading at simulated time 0
+    std::mt19937_64 random;
+    SampleRing ring;
+    JitterConsumer consumer{ring, kRate, 45.0};
+    ClockTracker tracker{kRate};
+    PtpClock ptp;
+
+    uint32_t sequence = 0xFFFFFF00;  // wraps during the run
+    int64_t nextSendNs = kStartNs;
+    int64_t lastArrivalNs = 0;
+    int64_t nextExchangeNs = kStartNs + kSecond / 4;
+    std::vector<float> packet = std::vector<float>(2 * kPacketFrames);
+    float sampleValue = 0.0f;
+
+    // Statistics once settled.
+    double worstDeviationMs = 0.0;
+    double deviationSumMs = 0.0;
+    uint64_t settledPulls = 0;
+    uint32_t underrunsWhenPrimed = 0;
+    bool everPrimed = false;
+
+    SimulatedPhone(double clockPpm, uint64_t seed)
+        : ppm(clockPpm), phoneEpochNs(static_cast<int64_t>(seed % 1000) * kSecond), random(seed) {
+        consumer.setDepthCap(28800);
+    }
+
+    int64_t phoneTime(int64_t macNs) const {
+        return phoneEpochNs + static_cast<int64_t>(static_cast<double>(macNs) * (1.0 + ppm * 1e-6));
+    }
+    int64_t macTime(int64_t phoneNs) const {
+        return static_cast<int64_t>(static_cast<double>(phoneNs - phoneEpochNs) /
+                                    (1.0 + ppm * 1e-6));
+    }
+    // One-way network delay: 4 ms plus up to 2 ms of jitter.
+    int64_t pathDelay() {
+        std::uniform_int_distribution<int64_t> jitter(0, 2'000'000);
+        return 4'000'000 + jitter(random);
+    }
+    int64_t sendPeriodNs() const {
+        return static_cast<int64_t>(kPacketFrames / kRate * 1e9 / (1.0 + ppm * 1e-6));
+    }
+
+    // The next packet's arrival; packets are delivered in order.
+    int64_t nextArrivalNs() { return std::max(lastArrivalNs, nextSendNs + pathDelay()); }
+
+    void deliverPacket(int64_t arrivalNs) {
+        for (auto& sample : packet) {
+            sample = sampleValue;
+            sampleValue = sampleValue > 0.9f ? -0.9f : sampleValue + 0.001f;
+        }
+        ring.write(packet.data(), packet.size());
+        ring.trimBacklog();
+        tracker.onPacket(sequence++, kPacketFrames, arrivalNs);
+        const auto choice = chooseClock(ptp, tracker, arrivalNs);
+        consumer.setSenderRatio(choice.senderRatio, choice.senderRatioValid);
+        lastArrivalNs = arrivalNs;
+        nextSendNs += sendPeriodNs();
+    }
+
+    void exchangeTime(int64_t t1) {
+        const int64_t t2 = phoneTime(t1 + pathDelay());
+        const int64_t t3 = t2 + 50'000;
+        const int64_t t4 = macTime(t3) + pathDelay();
+        ptp.addSample(t1, t2, t3, t4);
+        const auto choice = chooseClock(ptp, tracker, t4);
+        consumer.setSenderRatio(choice.senderRatio, choice.senderRatioValid);
+        nextExchangeNs += kSecond / 4;
+    }
+
+    void render(int64_t now, double deviceRatio, float* out) {
+        const uint32_t before = consumer.underruns();
+        const bool wasPrimed = consumer.primed();
+        consumer.setDeviceRatio(deviceRatio);
+        consumer.pull(out, kCallbackFrames);
+        everPrimed = everPrimed || consumer.primed();
+        if (wasPrimed && consumer.underruns() != before) {
+            ++underrunsWhenPrimed;
+        }
+        if (now >= kSettledAfterNs) {
+            const double deviation =
+                consumer.depthMs(consumer.slowDepth()) -
+                consumer.depthMs(static_cast<double>(consumer.effectiveTarget()));
+            worstDeviationMs = std::max(worstDeviationMs, std::abs(deviation));
+            deviationSumMs += std::abs(deviation);
+            ++settledPulls;
+        }
+    }
+};
+
+TEST(PlayoutSimulation, TwoDriftingPhonesStayOnTargetForAnHour) {
+    SimulatedPhone fast(+300.0, 11);
+    SimulatedPhone slow(-300.0, 23);
+    SimulatedPhone* phones[] = {&fast, &slow};
+    std::vector<float> out(2 * kCallbackFrames);
+
+    const double callbackNs = kCallbackFrames / (kRate * (1.0 + kDevicePpm * 1e-6)) * 1e9;
+    double nextCallbackNs = static_cast<double>(kStartNs);
+    int64_t arrival[2] = {fast.nextArrivalNs(), slow.nextArrivalNs()};
+
+    while (nextCallbackNs < static_cast<double>(kStartNs + kSimulatedNs)) {
+        const auto callbackAt = static_cast<int64_t>(nextCallbackNs);
+        // Everything due before this callback happens first, in time order per phone.
+        for (int p = 0; p < 2; ++p) {
+            SimulatedPhone& phone = *phones[p];
+            while (arrival[p] <= callbackAt || phone.nextExchangeNs <= callbackAt) {
+                if (arrival[p] <= phone.nextExchangeNs) {
+                    phone.deliverPacket(arrival[p]);
+                    arrival[p] = phone.nextArrivalNs();
+                } else {
+                    phone.exchangeTime(phone.nextExchangeNs);
+                }
+            }
+        }
+        // The render side measures the device clock only after 30 s, as the output unit does.
+        const double deviceRatio =
+            callbackAt - kStartNs > 30 * kSecond ? 1.0 + kDevicePpm * 1e-6 : 1.0;
+        for (SimulatedPhone* phone : phones) {
+            phone->render(callbackAt - kStartNs, deviceRatio, out.data());
+        }
+        nextCallbackNs += callbackNs;
+    }
+
+    for (SimulatedPhone* phone : phones) {
+        const auto choice = chooseClock(phone->ptp, phone->tracker, kStartNs + kSimulatedNs);
+        const double estimatePpm = (choice.senderRatio - 1.0) * 1e6;
+        std::printf(
+            "phone %+5.0f ppm: estimate %+8.2f ppm (%s), tracker %+8.2f ppm, trim %+d ppm, "
+            "target %.1f ms, worst |buffer - target| %.3f ms, mean %.3f ms, underruns after "
+            "priming %u, total underruns %u\n",
+            phone->ppm, estimatePpm, choice.source, (phone->tracker.ratio() - 1.0) * 1e6,
+            phone->consumer.trimPpm(),
+            phone->consumer.depthMs(static_cast<double>(phone->consumer.effectiveTarget())),
+            phone->worstDeviationMs,
+            phone->deviationSumMs / static_cast<double>(phone->settledPulls),
+            phone->underrunsWhenPrimed, phone->consumer.underruns());
+        EXPECT_TRUE(phone->everPrimed);
+        EXPECT_EQ(phone->underrunsWhenPrimed, 0u);
+        EXPECT_LE(phone->worstDeviationMs, 2.0);
+        EXPECT_STREQ(choice.source, "ptp");
+        EXPECT_NEAR(estimatePpm, phone->ppm, 5.0);
+    }
+}
+
+}  // namespace
+}  // namespace vocari
