@@ -18,6 +18,12 @@ std::string binaryPath(const std::string& name) {
     return std::string(VOCARI_BIN_DIR) + "/" + name;
 }
 
+ChildProcess::EnvironmentChanges isolatedEnvironment(const std::string& home) {
+    return {{"HOME", home},
+            {"VOCARI_AUDIO_DIR", home + "/audio"},
+            {"JACK_DEFAULT_SERVER", "vocari-test-no-server"}};
+}
+
 std::unique_ptr<ChildProcess> ChildProcess::start(const std::vector<std::string>& argv,
                                                   const EnvironmentChanges& environment) {
     // Everything the child needs is built before fork: after it only exec-safe calls are made.

@@ -63,4 +63,8 @@ class ChildProcess {
     std::thread reader_;
 };
 
+// The environment for a daemon or tool under test: settings under `home`, simulated audio
+// devices in `home`/audio, and no JACK server unless the test names one.
+ChildProcess::EnvironmentChanges isolatedEnvironment(const std::string& home);
+
 }  // namespace vocari::test

@@ -1,0 +1,7 @@
+#pragma once
+
+#include <AudioToolbox/AUComponent.h>
+#include <AudioToolbox/AudioComponent.h>
+#include <AudioToolbox/AudioOutputUnit.h>
+#include <AudioToolbox/AudioUnitProperties.h>
+#include <CoreAudio/CoreAudioTypes.h>
