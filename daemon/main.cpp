@@ -6,16 +6,21 @@
 #include <unistd.h>
 
 #include <arpa/inet.h>
+
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <thread>
 
+#include "audio_out.h"
+#include "devices.h"
 #include "links.h"
 #include "net.h"
 #include "pairing_gate.h"
 #include "runtime.h"
 #include "session_table.h"
+#include "status.h"
 
 namespace vocari {
 namespace {
@@ -75,7 +80,9 @@ int run() {
     }
     DNSServiceRef registration = advertise();
 
-    // The output target from the `device` file is read here once the device layer exists.
+    const OutputTarget target = loadOutputTarget(state.settingsFolder + "device");
+    state.firstPair.store(target.channel / 2);
+    state.alignment.store(target.align);
 
     static SessionTable table(kSampleRate, kInitialTargetMs);
     for (int i = 0; i < SessionTable::kSlots; ++i) {
@@ -83,8 +90,19 @@ int run() {
     }
     state.sessions = &table;
 
-    // Still to be wired in as their pieces land: the audio output, the capacity line and the
-    // device inventory block.
+    static AudioOut output;
+    if (!output.start(&table, kSampleRate, target)) {
+        state.err->write("audio start failed\n");
+        return 1;
+    }
+    state.output.store(&output);
+
+    const int pairs = output.pairs();
+    printLine(*state.out,
+              "up to %d phones (%d device pairs, %d session slots); stream alignment %s\n",
+              std::min(pairs, SessionTable::kSlots), pairs, SessionTable::kSlots,
+              state.alignment.load() ? "ON" : "off");
+    state.out->write(deviceInventory(&output, state.firstPair.load()));
 
     state.heartbeatSocket.store(phoneSocket);
     // The heartbeat, time-sync and status threads start here, in that order around the UDP
@@ -103,6 +121,7 @@ int run() {
     if (listener >= 0) {
         close(listener);
     }
+    output.stop();
     if (registration != nullptr) {
         DNSServiceRefDeallocate(registration);
     }

@@ -13,6 +13,7 @@
 
 namespace vocari {
 
+class AudioOut;
 class PairingGate;
 class SessionTable;
 
@@ -34,7 +35,8 @@ struct Runtime {
     std::string settingsFolder;  // with a trailing '/'
     PairingGate* pairing = nullptr;
     SessionTable* sessions = nullptr;
-    // The published audio output joins here when it exists.
+    // Published once the output unit runs; null before.
+    std::atomic<AudioOut*> output{nullptr};
 
     const Clock* clock = &systemClock();
     LineSink* out = &stdoutLines();

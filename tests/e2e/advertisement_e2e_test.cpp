@@ -113,7 +113,8 @@ TEST(Advertisement, AvahiBrowseSeesVocariReceiver) {
     if (!responder.ready()) {
         GTEST_SKIP() << "no mDNS responder: " << responder.whyNot();
     }
-    auto daemon = ChildProcess::start({test::binaryPath("vocarid")}, {{"HOME", scratch.path()}});
+    auto daemon = ChildProcess::start({test::binaryPath("vocarid")},
+                                      test::isolatedEnvironment(scratch.path()));
     ASSERT_TRUE(daemon->waitForLine(Stream::Out, "advertising _vocari._udp on port 5555", 10000))
         << "registration failed although avahi-daemon runs";
 

@@ -73,7 +73,7 @@ class Daemon : public ::testing::Test {
     std::unique_ptr<ChildProcess> daemon;
 
     void start() {
-        daemon = startDaemon({{"HOME", home.path()}});
+        daemon = startDaemon(test::isolatedEnvironment(home.path()));
         ASSERT_TRUE(daemon);
         ASSERT_TRUE(daemon->waitForLine(Stream::Out, "vocarid running", kStartTimeoutMs))
             << "daemon did not start";
@@ -102,17 +102,28 @@ class Daemon : public ::testing::Test {
 
 TEST_F(Daemon, PrintsStartupLinesInOrderAndSavesThePairingFile) {
     start();
-    const auto out = daemon->lines(Stream::Out);
-    ASSERT_GE(out.size(), 4u);
+    auto out = daemon->lines(Stream::Out);
+    ASSERT_GE(out.size(), 9u);
     EXPECT_EQ(out[0], "vocarid starting\u2026");
     EXPECT_EQ(out[1].rfind("pairing code: ", 0), 0u);
     EXPECT_EQ(out[2], "USB/TCP listener ready on 127.0.0.1:5555 (adb reverse)");
-    const bool advertised = out[3] == "advertising _vocari._udp on port 5555";
-    if (!advertised) {
+    if (out[3] == "advertising _vocari._udp on port 5555") {
+        out.erase(out.begin() + 3);
+    } else {
         // Without a running mDNS responder the registration fails and start-up goes on.
         EXPECT_TRUE(daemon->waitForLine(Stream::Err, "Bonjour register failed: ", kLineTimeoutMs));
     }
-    EXPECT_EQ(out.back(), "vocarid running. Ctrl-C to quit.");
+    // A new audio folder holds the simulated 16-channel loopback device and the speakers.
+    const std::vector<std::string> rest(out.begin() + 3, out.end());
+    const std::vector<std::string> expected = {
+        "routing to VIRTUAL device: \"Vocari Loopback 16ch\" @ 48000 Hz, 16 channels = 8 phone "
+        "slots",
+        "  --> select \"Vocari Loopback 16ch\" as the INPUT device in your app to hear the phones",
+        "up to 8 phones (8 device pairs, 8 session slots); stream alignment ON",
+        "devices: 1",
+        "device:\t1\t16\t0\tvocari-loopback-16ch\tVocari Loopback 16ch",
+        "vocarid running. Ctrl-C to quit."};
+    EXPECT_EQ(rest, expected);
 
     const uint32_t code = printedCode(*daemon);
     ASSERT_GE(code, 100000u);
@@ -132,7 +143,10 @@ TEST(DaemonWithoutHome, KeepsSettingsUnderTmp) {
     const std::string pairing = "/tmp/Library/Application Support/Vocari/pairing";
     const std::string saved = test::readFile(pairing);
     unlink(pairing.c_str());
-    auto daemon = startDaemon({{"HOME", std::nullopt}});
+    test::TempDir audio;
+    auto environment = test::isolatedEnvironment(audio.path());
+    environment["HOME"] = std::nullopt;
+    auto daemon = startDaemon(environment);
     ASSERT_TRUE(daemon->waitForLine(Stream::Out, "vocarid running", kStartTimeoutMs));
     const uint32_t code = printedCode(*daemon);
     EXPECT_EQ(test::readFile(pairing), std::to_string(code) + "\n");
@@ -146,7 +160,7 @@ TEST(DaemonWithoutHome, KeepsSettingsUnderTmp) {
 TEST_F(Daemon, BusyTimeSyncPortEndsStartupWithStatusOne) {
     PortHolder holder(SOCK_DGRAM, INADDR_ANY, 5557);
     ASSERT_TRUE(holder.bound()) << "UDP 5557 is taken by something else";
-    daemon = startDaemon({{"HOME", home.path()}});
+    daemon = startDaemon(test::isolatedEnvironment(home.path()));
     EXPECT_EQ(daemon->waitForExit(kStartTimeoutMs), 1);
     EXPECT_EQ(daemon->countLines(Stream::Err, "socket bind failed"), 1u);
     EXPECT_EQ(daemon->countLines(Stream::Out, "pairing code: "), 1u);

@@ -1,0 +1,16 @@
+#pragma once
+
+// What the daemon tells the app about itself, as text lines.
+
+#include <string>
+
+namespace vocari {
+
+class AudioOut;
+
+// The device block: "devices: N" and one "device:\t..." line per loopback device, best first.
+// The device the output plays into (when it is a loopback device) is marked 1 and carries the
+// first phone channel, `firstPair` x 2.
+std::string deviceInventory(const AudioOut* output, int firstPair);
+
+}  // namespace vocari
