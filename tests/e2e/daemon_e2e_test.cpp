@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <random>
 
 #include "phone.h"
@@ -294,6 +295,83 @@ TEST_F(Daemon, RefusesANinthTcpLink) {
                                     kLineTimeoutMs));
     EXPECT_TRUE(ninth->closedByReceiver(kLineTimeoutMs));
     stopAndExpectCleanExit();
+}
+
+// The daemon on a device folder of the test's making, with an optional `device` file.
+class DaemonOnDevices : public Daemon {
+  protected:
+    void device(const std::string& file, const std::string& uid, const std::string& name,
+                const std::string& transport, int in, int out) {
+        std::filesystem::create_directories(home.file("audio"));
+        test::writeFile(home.file("audio/" + file + ".device"),
+                        "uid=" + uid + "\nname=" + name + "\ntransport=" + transport +
+                            "\ninput_channels=" + std::to_string(in) +
+                            "\noutput_channels=" + std::to_string(out) +
+                            "\ndefault_output=" + (transport == "builtin" ? "1" : "0") + "\n");
+    }
+    void deviceFile(const std::string& text) {
+        const std::string folder = settingsFolder(home.path());
+        std::filesystem::create_directories(folder);
+        test::writeFile(folder + "/device", text);
+    }
+};
+
+TEST_F(DaemonOnDevices, TwoChannelDeviceWithAlignmentOff) {
+    device("a", "loop2", "Loop 2", "virtual", 2, 2);
+    deviceFile("uid=\nchannel=0\nalign=0\n");
+    start();
+    EXPECT_EQ(
+        daemon->countLines(
+            Stream::Out, "up to 1 phones (1 device pairs, 8 session slots); stream alignment off"),
+        1u);
+    stopAndExpectCleanExit();
+}
+
+TEST_F(DaemonOnDevices, WideDeviceStillOffersEightPhones) {
+    device("a", "loop24", "Loop 24", "virtual", 24, 24);
+    start();
+    EXPECT_EQ(
+        daemon->countLines(
+            Stream::Out, "up to 8 phones (12 device pairs, 8 session slots); stream alignment ON"),
+        1u);
+    stopAndExpectCleanExit();
+}
+
+TEST_F(DaemonOnDevices, DeviceFileChoosesTheDeviceAndTheFirstChannel) {
+    device("a", "wide", "Wide Loop", "virtual", 16, 16);
+    device("b", "ABC", "Chosen Loop", "virtual", 8, 8);
+    deviceFile("uid=ABC\nchannel=4\nalign=0\n");
+    start();
+    EXPECT_TRUE(daemon->waitForLine(
+        Stream::Out, "routing to VIRTUAL device: \"Chosen Loop\" @ 48000 Hz, 8 channels", 0));
+    EXPECT_EQ(daemon->countLines(Stream::Out, "device:\t1\t8\t4\tABC\tChosen Loop"), 1u);
+    EXPECT_EQ(daemon->countLines(Stream::Out, "device:\t0\t16\t0\twide\tWide Loop"), 1u);
+    EXPECT_EQ(daemon->countLines(Stream::Out, "stream alignment off"), 1u);
+    stopAndExpectCleanExit();
+}
+
+TEST_F(DaemonOnDevices, WithoutLoopbackPlaysToTheDefaultOutputAndSaysSo) {
+    device("a", "spk", "Speakers", "builtin", 0, 2);
+    start();
+    EXPECT_EQ(daemon->countLines(Stream::Out,
+                                 "routing to default-output device: \"Speakers\" @ 48000 Hz, 2 "
+                                 "channels = 1 phone slots"),
+              1u);
+    EXPECT_EQ(daemon->countLines(Stream::Out, "no loopback audio device found"), 1u);
+    EXPECT_EQ(daemon->countLines(Stream::Out, "devices: 0"), 1u);
+    stopAndExpectCleanExit();
+}
+
+TEST_F(DaemonOnDevices, NoOutputDeviceEndsStartupWithStatusOne) {
+    device("a", "mic", "Microphone", "usb", 1, 0);
+    daemon = startDaemon(test::isolatedEnvironment(home.path()));
+    EXPECT_EQ(daemon->waitForExit(kStartTimeoutMs), 1);
+    const auto err = daemon->lines(Stream::Err);
+    const auto noDevice = std::find(err.begin(), err.end(), "no output device");
+    ASSERT_NE(noDevice, err.end());
+    ASSERT_NE(noDevice + 1, err.end());
+    EXPECT_EQ(*(noDevice + 1), "audio start failed");
+    EXPECT_EQ(daemon->countLines(Stream::Out, "vocarid running"), 0u);
 }
 
 }  // namespace

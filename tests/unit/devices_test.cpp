@@ -2,7 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include "audio_out.h"
+#include "recording_sink.h"
+#include "session_table.h"
+#include "status.h"
 #include "temp_dir.h"
+
+#include <unistd.h>
+#include <cstdlib>
 
 namespace vocari {
 namespace {
@@ -73,6 +80,128 @@ TEST(DeviceNames, BlackHoleAnywhereInAnyCase) {
     EXPECT_FALSE(devices_detail::namesBlackHole("Black"));
     EXPECT_FALSE(devices_detail::namesBlackHole("Black Hole"));
     EXPECT_FALSE(devices_detail::namesBlackHole(""));
+}
+
+// A private folder of simulated devices; files are listed in file-name order.
+class SimulatedDevices : public ::testing::Test {
+  protected:
+    test::TempDir dir;
+
+    void SetUp() override {
+        setenv("VOCARI_AUDIO_DIR", dir.path().c_str(), 1);
+        setenv("JACK_DEFAULT_SERVER", "vocari-test-no-server", 1);
+    }
+
+    void add(const std::string& file, const std::string& uid, const std::string& name,
+             const std::string& transport, int in, int out, const std::string& extra = "") {
+        test::writeFile(dir.file(file + ".device"),
+                        "uid=" + uid + "\nname=" + name + "\ntransport=" + transport +
+                            "\ninput_channels=" + std::to_string(in) +
+                            "\noutput_channels=" + std::to_string(out) + "\n" + extra);
+    }
+    void remove(const std::string& file) { unlink(dir.file(file + ".device").c_str()); }
+
+    static std::vector<std::string> uids(const std::vector<DeviceInfo>& devices) {
+        std::vector<std::string> out;
+        for (const auto& device : devices) {
+            out.push_back(device.uid);
+        }
+        return out;
+    }
+};
+
+TEST_F(SimulatedDevices, AllDevicesListsEveryDeviceWithItsChannels) {
+    add("a", "mic", "USB Mic", "usb", 1, 0);
+    add("b", "spk", "Speakers", "builtin", 0, 2, "default_output=1\n");
+    const auto devices = allDevices();
+    ASSERT_EQ(devices.size(), 2u);
+    EXPECT_EQ(devices[0].name, "USB Mic");
+    EXPECT_EQ(devices[0].inputChannels, 1u);
+    EXPECT_EQ(devices[0].outputChannels, 0u);
+    EXPECT_EQ(devices[1].uid, "spk");
+    EXPECT_EQ(devices[1].outputChannels, 2u);
+    EXPECT_NE(devices[0].id, devices[1].id);
+    EXPECT_EQ(devices_detail::stringProperty(devices[1].id, kAudioObjectPropertyName), "Speakers");
+    EXPECT_EQ(devices_detail::stringProperty(999999, kAudioObjectPropertyName), "");
+}
+
+TEST_F(SimulatedDevices, LoopbacksRankBlackHoleFirstThenWiderThenListOrder) {
+    add("a", "other64", "Loopback 64", "virtual", 64, 64);
+    add("b", "bh2", "BlackHole 2ch", "virtual", 2, 2);
+    add("c", "bh16", "blackhole 16ch", "virtual", 16, 16);
+    add("d", "tieA", "Tie A", "virtual", 8, 8);
+    add("e", "tieB", "Tie B", "virtual", 8, 8);
+    add("f", "short", "BH", "virtual", 4, 4);
+    add("g", "noInput", "BlackHole no input", "virtual", 0, 16);
+    add("h", "mono", "BlackHole mono out", "virtual", 2, 1);
+    add("i", "usb", "BlackHole USB", "usb", 16, 16);
+    EXPECT_EQ(uids(loopbackDevices()),
+              (std::vector<std::string>{"bh16", "bh2", "other64", "tieA", "tieB", "short"}));
+}
+
+TEST_F(SimulatedDevices, ChoiceTakesTheNamedLoopbackElseTheBest) {
+    add("a", "wide", "Wide", "virtual", 16, 16);
+    add("b", "ABC", "Narrow", "virtual", 2, 2);
+    add("c", "spk", "Speakers", "builtin", 0, 2);
+    const auto loopbacks = loopbackDevices();
+    EXPECT_EQ(chooseLoopbackDevice(loopbacks, "ABC")->name, "Narrow");
+    EXPECT_EQ(chooseLoopbackDevice(loopbacks, "")->uid, "wide");
+    EXPECT_EQ(chooseLoopbackDevice(loopbacks, "spk")->uid, "wide");  // not a loopback device
+    EXPECT_EQ(chooseLoopbackDevice(loopbacks, "gone")->uid, "wide");
+    EXPECT_EQ(chooseLoopbackDevice(loopbacks, "AB")->uid, "wide");  // the whole UID must match
+    EXPECT_EQ(chooseLoopbackDevice({}, "ABC"), nullptr);
+}
+
+TEST_F(SimulatedDevices, InventoryMarksTheDeviceInUseAndFollowsHotPlug) {
+    add("a", "loop16", "Loop 16", "virtual", 16, 16);
+    add("b", "spk", "Speakers", "builtin", 0, 2, "default_output=1\n");
+    EXPECT_EQ(deviceInventory(nullptr, 2), "devices: 1\ndevice:\t0\t16\t0\tloop16\tLoop 16\n");
+
+    test::RecordingSink out;
+    test::RecordingSink err;
+    AudioOut output(out, err);
+    SessionTable table(48000.0, 45.0);
+    ASSERT_TRUE(output.start(&table, 48000.0, OutputTarget{}));
+    EXPECT_EQ(deviceInventory(&output, 2), "devices: 1\ndevice:\t1\t16\t4\tloop16\tLoop 16\n");
+
+    add("0", "bh", "BlackHole 2ch", "virtual", 2, 2);  // plugged in while playing
+    EXPECT_EQ(deviceInventory(&output, 2),
+              "devices: 2\ndevice:\t0\t2\t0\tbh\tBlackHole 2ch\n"
+              "device:\t1\t16\t4\tloop16\tLoop 16\n");
+    output.stop();
+    remove("a");
+    EXPECT_EQ(deviceInventory(&output, 2), "devices: 1\ndevice:\t0\t2\t0\tbh\tBlackHole 2ch\n");
+}
+
+TEST_F(SimulatedDevices, InventoryLinesStayWholeWithAVeryLongName) {
+    // Names and UIDs come back whole up to 511 bytes each, so together they can pass the limit.
+    add("a", std::string(510, 'u'), std::string(510, 'n'), "virtual", 2, 2);
+    const std::string block = deviceInventory(nullptr, 0);
+    const std::string line = block.substr(block.find('\n') + 1);
+    EXPECT_EQ(line.size(), 1023u);
+    EXPECT_EQ(line.back(), '\n');
+    EXPECT_EQ(line.rfind("device:\t0\t2\t0\t" + std::string(510, 'u') + "\tnnn", 0), 0u);
+}
+
+TEST_F(SimulatedDevices, DefaultOutputIsUsedWhenNoLoopbackExists) {
+    add("a", "spk", "Speakers", "builtin", 0, 2, "default_output=1\n");
+    test::RecordingSink out;
+    test::RecordingSink err;
+    AudioOut output(out, err);
+    SessionTable table(48000.0, 45.0);
+    ASSERT_TRUE(output.start(&table, 48000.0, OutputTarget{"spk", 0, true}));
+    EXPECT_FALSE(output.isVirtual());
+    EXPECT_EQ(output.channels(), 2u);
+    EXPECT_EQ(output.deviceUid(), "spk");
+    ASSERT_EQ(out.lines().size(), 2u);
+    EXPECT_EQ(out.lines()[0],
+              "routing to default-output device: \"Speakers\" @ 48000 Hz, 2 channels = 1 phone "
+              "slots\n");
+    EXPECT_EQ(out.lines()[1],
+              "  (no loopback audio device found \u2014 install BlackHole, then apps can select "
+              "the phone as a mic)\n");
+    EXPECT_EQ(deviceInventory(&output, 0), "devices: 0\n");
+    output.stop();
 }
 
 }  // namespace
