@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "allocation_counter.h"
+
 #include <algorithm>
 #include <atomic>
 #include <cmath>
@@ -14,39 +16,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-// Counts heap allocations made by the thread that asks for counting, so a test can show that
-// the estimators work without the heap.
-namespace {
-thread_local bool countAllocations = false;
-std::atomic<long> allocations{0};
-}  // namespace
-
-// Out of line, so that the compiler does not pair an inlined free() with operator new.
-[[gnu::noinline]] void* operator new(std::size_t size) {
-    if (countAllocations) {
-        allocations.fetch_add(1, std::memory_order_relaxed);
-    }
-    if (void* p = std::malloc(size == 0 ? 1 : size)) {
-        return p;
-    }
-    throw std::bad_alloc();
-}
-[[gnu::noinline]] void* operator new[](std::size_t size) {
-    return operator new(size);
-}
-[[gnu::noinline]] void operator delete(void* p) noexcept {
-    std::free(p);
-}
-[[gnu::noinline]] void operator delete[](void* p) noexcept {
-    std::free(p);
-}
-[[gnu::noinline]] void operator delete(void* p, std::size_t) noexcept {
-    std::free(p);
-}
-[[gnu::noinline]] void operator delete[](void* p, std::size_t) noexcept {
-    std::free(p);
-}
 
 namespace vocari {
 namespace {
@@ -562,17 +531,17 @@ TEST(Clocks, EstimatesNeedNoHeap) {
     ClockTracker tracker;
     PtpClock ptp;
     const PtpPhone phone{20.0};
-    countAllocations = true;
+    const long before = test::allocationsOnThisThread();
     feed(tracker, PhoneStream{50.0}, 0, 15000);
     for (int64_t i = 0; i < 600; ++i) {
         phone.exchange(ptp, i, kMs, kMs);
         chooseClock(ptp, tracker, ptp.lastT4());
         ptp.offsetAt(ptp.lastT4());
     }
-    countAllocations = false;
+    const long made = test::allocationsOnThisThread() - before;
     EXPECT_TRUE(tracker.valid());
     EXPECT_TRUE(ptp.valid());
-    EXPECT_EQ(allocations.load(), 0);
+    EXPECT_EQ(made, 0);
 }
 
 TEST(Clocks, ReadersOnOtherThreadsSeeWholeLines) {

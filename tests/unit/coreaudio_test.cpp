@@ -23,39 +23,11 @@
 #include <thread>
 #include <vector>
 
+#include "allocation_counter.h"
 #include "temp_dir.h"
 #include "vocari/cf_objects.h"
 #include "vocari/ring_file.h"
 #include "vocari/sim_audio.h"
-
-// Allocations are counted per thread, so a test can prove that the output unit's pacing thread
-// allocates nothing from one callback to the next.
-namespace {
-thread_local long threadAllocations = 0;
-}  // namespace
-
-[[gnu::noinline]] void* operator new(std::size_t size) {
-    ++threadAllocations;
-    if (void* p = std::malloc(size == 0 ? 1 : size)) {
-        return p;
-    }
-    throw std::bad_alloc();
-}
-[[gnu::noinline]] void* operator new[](std::size_t size) {
-    return operator new(size);
-}
-[[gnu::noinline]] void operator delete(void* p) noexcept {
-    std::free(p);
-}
-[[gnu::noinline]] void operator delete[](void* p) noexcept {
-    std::free(p);
-}
-[[gnu::noinline]] void operator delete(void* p, std::size_t) noexcept {
-    std::free(p);
-}
-[[gnu::noinline]] void operator delete[](void* p, std::size_t) noexcept {
-    std::free(p);
-}
 
 namespace vocari {
 namespace {
@@ -655,7 +627,7 @@ OSStatus recordingRender(void* context, AudioUnitRenderActionFlags*, const Audio
         log->shapes[index] = buffers->mNumberBuffers * 1000000 +
                              buffers->mBuffers[0].mNumberChannels * 100000 +
                              buffers->mBuffers[0].mDataByteSize;
-        log->allocations[index] = threadAllocations;
+        log->allocations[index] = test::allocationsOnThisThread();
     }
     if ((time->mFlags & kAudioTimeStampSampleHostTimeValid) != kAudioTimeStampSampleHostTimeValid) {
         log->badFlags = true;

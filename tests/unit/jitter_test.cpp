@@ -2,41 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include "allocation_counter.h"
+
 #include <atomic>
 #include <cmath>
 #include <cstdlib>
 #include <new>
 #include <vector>
-
-// Every allocation in this test program is counted, so a test can prove that a call allocates
-// nothing.
-namespace {
-std::atomic<long> allocations{0};
-}  // namespace
-
-// Out of line, so that the compiler does not pair an inlined free() with operator new.
-[[gnu::noinline]] void* operator new(std::size_t size) {
-    allocations.fetch_add(1, std::memory_order_relaxed);
-    if (void* p = std::malloc(size == 0 ? 1 : size)) {
-        return p;
-    }
-    throw std::bad_alloc();
-}
-[[gnu::noinline]] void* operator new[](std::size_t size) {
-    return operator new(size);
-}
-[[gnu::noinline]] void operator delete(void* p) noexcept {
-    std::free(p);
-}
-[[gnu::noinline]] void operator delete[](void* p) noexcept {
-    std::free(p);
-}
-[[gnu::noinline]] void operator delete(void* p, std::size_t) noexcept {
-    std::free(p);
-}
-[[gnu::noinline]] void operator delete[](void* p, std::size_t) noexcept {
-    std::free(p);
-}
 
 namespace vocari {
 namespace {
@@ -482,7 +454,7 @@ TEST_F(JitterTest, RealTimePathAllocatesNothing) {
     std::vector<float> out(2 * 4096);
     std::vector<float> block(1920, 0.25f);
     consumer.setDepthCap(28800);
-    const long before = allocations.load();
+    const long before = test::allocationsInProcess();
     // Priming, playing, trimming, overflow, preset changes, an underrun, and the writer side.
     for (int i = 0; i < 200; ++i) {
         ring.write(block.data(), block.size());
@@ -504,7 +476,7 @@ TEST_F(JitterTest, RealTimePathAllocatesNothing) {
     }
     ring.trimBacklog();
     consumer.pull(out.data(), 4096);
-    const long after = allocations.load();
+    const long after = test::allocationsInProcess();
     EXPECT_EQ(after - before, 0);
     EXPECT_GT(consumer.underruns(), 0u);
 }

@@ -194,8 +194,10 @@ CFIndex CFStringGetMaximumSizeForEncoding(CFIndex length, CFStringEncoding encod
 }
 
 CFStringRef __CFStringMakeConstantString(const char* text) {
+    // Constant strings live for the whole process, as on a Mac; the table is never destroyed, so
+    // they stay reachable to the end.
     static std::mutex mutex;
-    static std::map<std::string, CFStringRef, std::less<>> constants;
+    static auto& constants = *new std::map<std::string, CFStringRef, std::less<>>;
     const std::lock_guard lock(mutex);
     const auto found = constants.find(std::string_view(text));
     if (found != constants.end()) {
