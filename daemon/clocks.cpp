@@ -26,6 +26,21 @@ int64_t toWholeNs(double ns) {
     return static_cast<int64_t>(std::clamp(ns, -kLimit, kLimit));
 }
 
+// Publishes a plausible rate estimate. An implausible one keeps the last good ratio and counts a
+// failure; once `limit` failures came in a row, the next one declares the ratio stale.
+void judgeEstimate(double estimate, double minRatio, double maxRatio, int limit, int& failures,
+                   std::atomic<double>& ratio, std::atomic<bool>& valid) {
+    if (estimate > minRatio && estimate < maxRatio) {
+        failures = 0;
+        ratio.store(estimate, std::memory_order_relaxed);
+        valid.store(true, std::memory_order_relaxed);
+    } else if (failures >= limit) {
+        valid.store(false, std::memory_order_relaxed);
+    } else {
+        ++failures;
+    }
+}
+
 // The upper middle value of `values[0, n)`, by selection; reorders them.
 double upperMedian(double* values, int n) {
     std::nth_element(values, values + n / 2, values + n);
@@ -120,15 +135,8 @@ void ClockTracker::recompute() {
 
     // Lateness growing by `median` ns every second: the phone delivers that many ppb too slowly.
     const double estimate = 1.0 - median / kNsPerSecond;
-    if (estimate > kMinRatio && estimate < kMaxRatio) {
-        failures_ = 0;
-        ratio_.store(estimate, std::memory_order_relaxed);
-        valid_.store(true, std::memory_order_relaxed);
-    } else if (failures_ >= kFailuresBeforeInvalid) {
-        valid_.store(false, std::memory_order_relaxed);
-    } else {
-        ++failures_;
-    }
+    judgeEstimate(estimate, kMinRatio, kMaxRatio, kFailuresBeforeInvalid, failures_, ratio_,
+                  valid_);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -247,15 +255,8 @@ void PtpClock::recompute(int64_t t4) {
     publishFit(Fit{intercept + slope * lastTime_, slope, t4, true});
 
     const double estimate = 1.0 + slope / kNsPerSecond;
-    if (estimate > kMinRatio && estimate < kMaxRatio) {
-        failures_ = 0;
-        ratio_.store(estimate, std::memory_order_relaxed);
-        valid_.store(true, std::memory_order_relaxed);
-    } else if (failures_ >= kFailuresBeforeInvalid) {
-        valid_.store(false, std::memory_order_relaxed);
-    } else {
-        ++failures_;
-    }
+    judgeEstimate(estimate, kMinRatio, kMaxRatio, kFailuresBeforeInvalid, failures_, ratio_,
+                  valid_);
 }
 
 void PtpClock::publishFit(const Fit& fit) {
