@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "audio_test_support.h"
 #include "process.h"
 #include "temp_dir.h"
 #include "vocari/sim_audio.h"
@@ -27,6 +28,9 @@ namespace vocari {
 namespace {
 
 using test::ChildProcess;
+using test::findExecutable;
+using test::readRecording;
+using test::Recording;
 using test::TempDir;
 using test::writeFile;
 using Stream = ChildProcess::Stream;
@@ -35,21 +39,6 @@ int64_t monotonicNs() {
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
     return static_cast<int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
-}
-
-std::string findExecutable(const std::string& name) {
-    const char* path = std::getenv("PATH");
-    std::string folders = path != nullptr ? path : "/usr/bin:/bin";
-    size_t start = 0;
-    while (start <= folders.size()) {
-        const size_t end = std::min(folders.find(':', start), folders.size());
-        const std::string candidate = folders.substr(start, end - start) + "/" + name;
-        if (access(candidate.c_str(), X_OK) == 0) {
-            return candidate;
-        }
-        start = end + 1;
-    }
-    return "";
 }
 
 AudioObjectID deviceWithUid(const std::string& uid) {
@@ -148,31 +137,6 @@ AudioUnit openUnit(AudioObjectID device, UInt32 channels, AURenderCallback rende
         return nullptr;
     }
     return unit;
-}
-
-// Frames of an audio file, interleaved; empty when it cannot be read.
-struct Recording {
-    int channels = 0;
-    int format = 0;
-    std::vector<float> samples;
-    size_t frames() const { return channels == 0 ? 0 : samples.size() / channels; }
-    float at(size_t frame, int channel) const { return samples[frame * channels + channel]; }
-};
-
-Recording readRecording(const std::string& path) {
-    Recording recording;
-    SF_INFO info{};
-    SNDFILE* file = sf_open(path.c_str(), SFM_READ, &info);
-    if (file == nullptr) {
-        return recording;
-    }
-    recording.channels = info.channels;
-    recording.format = info.format;
-    recording.samples.resize(static_cast<size_t>(info.frames * info.channels));
-    const sf_count_t got = sf_readf_float(file, recording.samples.data(), info.frames);
-    recording.samples.resize(static_cast<size_t>(got * info.channels));
-    sf_close(file);
-    return recording;
 }
 
 // Power of one frequency in a channel (Goertzel), normalised so a full-scale sine gives 0.25.
@@ -281,28 +245,8 @@ class JackTest : public ::testing::Test {
 
     // Starts jackd with the dummy driver; false (with the reason) when it cannot run here.
     bool startJackd(int rate, std::string* why) {
-        const std::string jackd = findExecutable("jackd");
-        if (jackd.empty()) {
-            *why = "jackd is not installed";
-            return false;
-        }
-        jackd_ = ChildProcess::start(
-            {jackd, "-n", serverName_, "-d", "dummy", "-r", std::to_string(rate), "-p", "256"},
-            {{"JACK_NO_AUDIO_RESERVATION", "1"}});
-        if (!jackd_) {
-            *why = "cannot start jackd";
-            return false;
-        }
-        // A server that cannot start here gives up at once.
-        if (const auto status = jackd_->waitForExit(300)) {
-            *why = "jackd exited with status " + std::to_string(*status);
-            for (const auto& line : jackd_->lines(Stream::Err)) {
-                *why += "\n  " + line;
-            }
-            jackd_.reset();
-            return false;
-        }
-        return true;
+        jackd_ = test::startJackServer(serverName_, rate, *why);
+        return jackd_ != nullptr;
     }
 
     TempDir temp_;

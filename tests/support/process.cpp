@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 
 extern char** environ;
@@ -16,6 +17,21 @@ namespace vocari::test {
 
 std::string binaryPath(const std::string& name) {
     return std::string(VOCARI_BIN_DIR) + "/" + name;
+}
+
+std::string findExecutable(const std::string& name) {
+    const char* path = std::getenv("PATH");
+    const std::string folders = path != nullptr ? path : "/usr/bin:/bin";
+    size_t start = 0;
+    while (start <= folders.size()) {
+        const size_t end = std::min(folders.find(':', start), folders.size());
+        const std::string candidate = folders.substr(start, end - start) + "/" + name;
+        if (access(candidate.c_str(), X_OK) == 0) {
+            return candidate;
+        }
+        start = end + 1;
+    }
+    return "";
 }
 
 ChildProcess::EnvironmentChanges isolatedEnvironment(const std::string& home) {

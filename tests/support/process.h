@@ -18,6 +18,8 @@ namespace vocari::test {
 
 // Where the build put the project's executables.
 std::string binaryPath(const std::string& name);
+// The first executable `name` on PATH; empty when there is none.
+std::string findExecutable(const std::string& name);
 
 class ChildProcess {
   public:
