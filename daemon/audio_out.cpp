@@ -33,13 +33,16 @@ OutputRenderer::OutputRenderer(SessionTable* table, double nominalRate, uint32_t
       nominalRate_(nominalRate),
       channels_(channels),
       maxFrames_(maxFrames),
-      scratch_(2 * maxFrames, 0.0f) {}
+      scratch_(2 * maxFrames, 0.0f) {
+    // Known before the first callback, so a host time can be read even before a full timestamp
+    // starts the clock measurement.
+    mach_timebase_info_data_t timebase{};
+    mach_timebase_info(&timebase);
+    hostTicksToNs_ = static_cast<double>(timebase.numer) / static_cast<double>(timebase.denom);
+}
 
 void OutputRenderer::measureDeviceClock(const AudioTimeStamp& timestamp) {
     if (!measuring_) {
-        mach_timebase_info_data_t timebase{};
-        mach_timebase_info(&timebase);
-        hostTicksToNs_ = static_cast<double>(timebase.numer) / static_cast<double>(timebase.denom);
         firstSampleTime_ = timestamp.mSampleTime;
         firstHostTime_ = timestamp.mHostTime;
         measuring_ = true;
@@ -126,7 +129,9 @@ OSStatus OutputRenderer::render(const AudioTimeStamp* timestamp, UInt32 frames,
             continue;
         }
         const auto base = static_cast<uint32_t>(session.channel.load(std::memory_order_relaxed));
-        if (base + 2 > channels_) {
+        // Widened: in 32 bits a base just below 2^32 would wrap round, pass and write far
+        // outside the buffer.
+        if (static_cast<uint64_t>(base) + 2 > channels_) {
             continue;
         }
         session.jitter->setDeviceRatio(deviceRatio);

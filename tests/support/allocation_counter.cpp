@@ -9,6 +9,14 @@ namespace {
 
 thread_local long threadCount = 0;
 std::atomic<long> processCount{0};
+std::atomic<long> processFrees{0};
+
+void release(void* p) {
+    if (p != nullptr) {
+        processFrees.fetch_add(1, std::memory_order_relaxed);
+    }
+    std::free(p);
+}
 
 void* allocate(std::size_t size, std::size_t alignment) {
     ++threadCount;
@@ -37,6 +45,9 @@ long allocationsOnThisThread() {
 }
 long allocationsInProcess() {
     return processCount.load(std::memory_order_relaxed);
+}
+long freesInProcess() {
+    return processFrees.load(std::memory_order_relaxed);
 }
 
 }  // namespace vocari::test
@@ -69,39 +80,39 @@ long allocationsInProcess() {
     return allocate(size, static_cast<std::size_t>(alignment));
 }
 [[gnu::noinline]] void operator delete(void* p) noexcept {
-    std::free(p);
+    release(p);
 }
 [[gnu::noinline]] void operator delete[](void* p) noexcept {
-    std::free(p);
+    release(p);
 }
 [[gnu::noinline]] void operator delete(void* p, std::size_t) noexcept {
-    std::free(p);
+    release(p);
 }
 [[gnu::noinline]] void operator delete[](void* p, std::size_t) noexcept {
-    std::free(p);
+    release(p);
 }
 [[gnu::noinline]] void operator delete(void* p, const std::nothrow_t&) noexcept {
-    std::free(p);
+    release(p);
 }
 [[gnu::noinline]] void operator delete[](void* p, const std::nothrow_t&) noexcept {
-    std::free(p);
+    release(p);
 }
 [[gnu::noinline]] void operator delete(void* p, std::align_val_t) noexcept {
-    std::free(p);
+    release(p);
 }
 [[gnu::noinline]] void operator delete[](void* p, std::align_val_t) noexcept {
-    std::free(p);
+    release(p);
 }
 [[gnu::noinline]] void operator delete(void* p, std::size_t, std::align_val_t) noexcept {
-    std::free(p);
+    release(p);
 }
 [[gnu::noinline]] void operator delete[](void* p, std::size_t, std::align_val_t) noexcept {
-    std::free(p);
+    release(p);
 }
 [[gnu::noinline]] void operator delete(void* p, std::align_val_t, const std::nothrow_t&) noexcept {
-    std::free(p);
+    release(p);
 }
 [[gnu::noinline]] void operator delete[](void* p, std::align_val_t,
                                          const std::nothrow_t&) noexcept {
-    std::free(p);
+    release(p);
 }

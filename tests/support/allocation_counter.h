@@ -10,5 +10,7 @@ namespace vocari::test {
 long allocationsOnThisThread();
 // Allocations made so far by every thread of the process.
 long allocationsInProcess();
+// Frees (operator delete of a non-null pointer) made so far by every thread of the process.
+long freesInProcess();
 
 }  // namespace vocari::test
