@@ -184,6 +184,9 @@ std::optional<int> ChildProcess::waitForExit(int timeoutMs) {
         const pid_t done = waitpid(pid_, &raw, WNOHANG);
         if (done == pid_) {
             status_ = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+            // Whatever the process wrote before it ended is read before its status is given.
+            std::unique_lock lock(mutex_);
+            changed_.wait_for(lock, std::chrono::seconds(2), [&] { return outputClosed_; });
             break;
         }
         if (std::chrono::steady_clock::now() >= deadline) {
