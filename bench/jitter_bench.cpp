@@ -8,6 +8,7 @@
 #include <numbers>
 #include <vector>
 
+#include "bench_support.h"
 #include "jitter.h"
 
 namespace vocari {
@@ -15,23 +16,8 @@ namespace {
 
 constexpr double kRate = 48000.0;
 
-// Share of the callback period used, in percent: seconds of CPU per second of audio x 100.
-void reportShareOfPeriod(benchmark::State& state, std::size_t frames) {
-    state.SetItemsProcessed(state.iterations() * static_cast<int64_t>(frames));
-    state.counters["period_pct"] = benchmark::Counter(
-        static_cast<double>(state.iterations()) * static_cast<double>(frames) / kRate / 100.0,
-        benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
-}
-
-std::vector<float> noiseLikeAudio(std::size_t floats) {
-    std::vector<float> audio(floats);
-    uint32_t seed = 1;
-    for (float& v : audio) {
-        seed = seed * 1664525u + 1013904223u;
-        v = static_cast<float>(seed >> 8) / 16777216.0f - 0.5f;
-    }
-    return audio;
-}
+using bench::noiseLikeAudio;
+using bench::reportShareOfPeriod;
 
 // pull() of one callback with a running stream: fractional step (phone 200 ppm fast), ring
 // well filled. The ring is topped up with the clock stopped every few hundred kilobytes, so

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "audio_out.h"
+#include "bench_support.h"
 #include "session_table.h"
 
 namespace vocari {
@@ -20,23 +21,8 @@ constexpr uint64_t kMaxFrames = 4096;
 // Floats each ring is held at: room for many callbacks between top-ups.
 constexpr uint64_t kHeld = 120000;
 
-// Share of the callback period used, in percent: seconds of CPU per second of audio x 100.
-void reportShareOfPeriod(benchmark::State& state, std::size_t frames) {
-    state.SetItemsProcessed(state.iterations() * static_cast<int64_t>(frames));
-    state.counters["period_pct"] = benchmark::Counter(
-        static_cast<double>(state.iterations()) * static_cast<double>(frames) / kRate / 100.0,
-        benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
-}
-
-std::vector<float> noiseLikeAudio(std::size_t floats) {
-    std::vector<float> audio(floats);
-    uint32_t seed = 1;
-    for (float& v : audio) {
-        seed = seed * 1664525u + 1013904223u;
-        v = static_cast<float>(seed >> 8) / 16777216.0f - 0.5f;
-    }
-    return audio;
-}
+using bench::noiseLikeAudio;
+using bench::reportShareOfPeriod;
 
 // Eight Active phones on pairs 0 to 7, each playing a running stream (phone clock 200 ppm
 // fast, so every output frame is a real interpolation) from a well-filled ring.
