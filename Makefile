@@ -1,16 +1,8 @@
-# The two entry points: `make demo` runs the main job, `make test` runs every test.
-# Both install what they need first (Debian packages, as root or through sudo).
-.PHONY: setup build demo test
+# Shortcuts for the two entry points; both scripts need nothing but bash and install the rest.
+.PHONY: demo test
 
-setup:
-	scripts/setup
-
-build: setup
-	cmake --preset dev >/dev/null
-	cmake --build --preset dev
-
-demo: build
-	scripts/demo build/dev/bin
+demo:
+	scripts/demo
 
 test:
 	scripts/test
