@@ -65,7 +65,7 @@ int64_t OutputRenderer::nowNs(const AudioTimeStamp* timestamp) const {
     if (timestamp != nullptr && (timestamp->mFlags & kAudioTimeStampHostTimeValid) != 0) {
         return static_cast<int64_t>(hostTicksToNs_ * static_cast<double>(timestamp->mHostTime));
     }
-    return static_cast<int64_t>(mach_absolute_time());
+    return static_cast<int64_t>(hostTicksToNs_ * static_cast<double>(mach_absolute_time()));
 }
 
 OSStatus OutputRenderer::render(const AudioTimeStamp* timestamp, UInt32 frames,
@@ -96,6 +96,13 @@ OSStatus OutputRenderer::render(const AudioTimeStamp* timestamp, UInt32 frames,
     auto* out = static_cast<float*>(buffer.mData);
 
     table_->lastRenderNs.store(nowNs(timestamp), std::memory_order_relaxed);
+    table_->beginRender();
+    renderSessions(out, frames);
+    table_->endRender();
+    return noErr;
+}
+
+void OutputRenderer::renderSessions(float* out, UInt32 frames) {
     table_->releaseClosing();
 
     const double ratio = measuredRatio_.load(std::memory_order_relaxed);
@@ -115,13 +122,13 @@ OSStatus OutputRenderer::render(const AudioTimeStamp* timestamp, UInt32 frames,
         if (active == 1) {
             only->jitter->setDeviceRatio(deviceRatio);
             only->jitter->pull(out, frames);
-            return noErr;
+            return;
         }
     }
 
     std::fill(out, out + static_cast<size_t>(channels_) * frames, 0.0f);
     if (maxFrames_ < frames) {
-        return noErr;
+        return;
     }
     for (int i = 0; i < SessionTable::kSlots; ++i) {
         Session& session = table_->session(i);
@@ -136,23 +143,20 @@ OSStatus OutputRenderer::render(const AudioTimeStamp* timestamp, UInt32 frames,
         }
         session.jitter->setDeviceRatio(deviceRatio);
         session.jitter->pull(scratch_.data(), frames);
+        // Phones that share a pair (a pin can put them there) are mixed, on every width.
         for (UInt32 f = 0; f < frames; ++f) {
             float* frame = out + static_cast<size_t>(f) * channels_ + base;
-            if (channels_ == 2) {
-                frame[0] += scratch_[2 * f];
-                frame[1] += scratch_[2 * f + 1];
-            } else {
-                frame[0] = scratch_[2 * f];
-                frame[1] = scratch_[2 * f + 1];
-            }
+            frame[0] += scratch_[2 * f];
+            frame[1] += scratch_[2 * f + 1];
         }
     }
-    return noErr;
 }
 
 AudioOut::AudioOut(LineSink& out, LineSink& err) : out_(out), err_(err) {}
 
-AudioOut::~AudioOut() = default;
+AudioOut::~AudioOut() {
+    stop();
+}
 
 bool AudioOut::fail(const char* line) {
     err_.write(line);

@@ -39,6 +39,7 @@ class OutputRenderer {
 
   private:
     void measureDeviceClock(const AudioTimeStamp& timestamp);
+    void renderSessions(float* out, UInt32 frames);
     int64_t nowNs(const AudioTimeStamp* timestamp) const;
 
     SessionTable* const table_;

@@ -274,13 +274,14 @@ void JitterConsumer::pull(float* out, std::size_t frames) {
         std::clamp(kIntegralGain * integral_ + kProportionalGain * error, -kTrimLimit, kTrimLimit);
 
     // A switch between estimated and assumed sender clocks makes the old integral meaningless.
-    const bool senderValid = senderRatioValid_.load(std::memory_order_relaxed);
+    const double published = senderRatio_.load(std::memory_order_relaxed);
+    const bool senderValid = published != 0.0;
     if (senderValid != lastSenderRatioValid_) {
         integral_ = 0.0;
         lastSenderRatioValid_ = senderValid;
     }
 
-    step_ = (1.0 + trim) * (senderRatio_.load(std::memory_order_relaxed) / deviceRatio_);
+    step_ = (1.0 + trim) * ((senderValid ? published : 1.0) / deviceRatio_);
     trimPpm_.store(static_cast<int32_t>(trim * 1'000'000.0), std::memory_order_relaxed);
 
     for (std::size_t i = 0; i < frames; ++i) {
@@ -316,12 +317,8 @@ void JitterConsumer::requestPreset(uint32_t preset, int fixedMs) {
 }
 
 void JitterConsumer::setSenderRatio(double ratio, bool valid) {
-    if (!(ratio > 0.5 && ratio < 2.0)) {
-        ratio = 1.0;
-        valid = false;
-    }
-    senderRatio_.store(ratio, std::memory_order_relaxed);
-    senderRatioValid_.store(valid, std::memory_order_relaxed);
+    senderRatio_.store(valid && ratio > 0.5 && ratio < 2.0 ? ratio : 0.0,
+                       std::memory_order_relaxed);
 }
 
 void JitterConsumer::setAlignFloor(uint64_t floats) {
@@ -359,9 +356,8 @@ void JitterConsumer::resetForNewPeer() {
     trimPpm_.store(0, std::memory_order_relaxed);
     alignFloor_.store(0, std::memory_order_relaxed);
     step_ = 1.0;
-    senderRatio_.store(1.0, std::memory_order_relaxed);
+    senderRatio_.store(0.0, std::memory_order_relaxed);
     deviceRatio_ = 1.0;
-    senderRatioValid_.store(false, std::memory_order_relaxed);
     lastSenderRatioValid_ = false;
 }
 

@@ -125,8 +125,9 @@ class JitterConsumer {
     // the oldest queued frame.
     void primeStart();
 
-    // Render thread only, before each pull. The output device's clock ratio.
-    void setDeviceRatio(double ratio) { deviceRatio_ = ratio; }
+    // Render thread only, before each pull. The output device's clock ratio; one that is not a
+    // number in (0.5, 2) counts as 1.0.
+    void setDeviceRatio(double ratio) { deviceRatio_ = ratio > 0.5 && ratio < 2.0 ? ratio : 1.0; }
 
     // Writer thread (on HELLO). Asks for a preset; the next pull applies it. `fixedMs` is
     // clamped to [20, 400]. Lock-free.
@@ -214,8 +215,9 @@ class JitterConsumer {
     // Written by other threads, read by the render thread at its next pull.
     std::atomic<uint32_t> requestedPreset_{1};
     std::atomic<int32_t> requestedFixedMs_{40};
-    std::atomic<double> senderRatio_{1.0};
-    std::atomic<bool> senderRatioValid_{false};
+    // The sender ratio and its validity as one word, so a pull never mixes a ratio with the
+    // other estimate's flag: a valid ratio as it is, 0.0 for "none, play at 1.0".
+    std::atomic<double> senderRatio_{0.0};
     std::atomic<uint64_t> alignFloor_{0};
 };
 

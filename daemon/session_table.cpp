@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <thread>
 
 namespace vocari {
 
@@ -53,6 +54,39 @@ void Session::resetForNewPeer() {
 bool Session::close() {
     SessionState expected = SessionState::Active;
     return state.compare_exchange_strong(expected, SessionState::Closing);
+}
+
+void Session::waitForUsers() const {
+    while (users_.load() != 0) {
+        std::this_thread::yield();
+    }
+}
+
+SessionUse::SessionUse(const SessionClaim& claim, Need need) : session_(claim.session) {
+    if (session_ == nullptr) {
+        return;
+    }
+    session_->users_.fetch_add(1);
+    const SessionState state = session_->state.load();
+    const bool stateOk =
+        state == SessionState::Active || (need == Need::Current && state == SessionState::Closing);
+    valid_ = stateOk && session_->generation() == claim.generation;
+}
+
+SessionUse::~SessionUse() {
+    if (session_ != nullptr) {
+        session_->users_.fetch_sub(1, std::memory_order_release);
+    }
+}
+
+bool Session::closeFor(const char* cause, LineSink& out) {
+    if (!close()) {
+        return false;
+    }
+    const std::string label = name();
+    printLine(out, "phone %d (%s) disconnected: %s\n", index + 1,
+              label.empty() ? "?" : label.c_str(), cause);
+    return true;
 }
 
 std::string Session::name() const {
@@ -132,7 +166,7 @@ SessionTable::SessionTable(double sampleRate, double initialTargetMs) {
     }
 }
 
-Session* SessionTable::claim(int firstPair, int pairs, uint32_t key, int64_t now) {
+SessionClaim SessionTable::claimSlot(int firstPair, int pairs, uint32_t key, int64_t now) {
     std::lock_guard lock(mutex_);
     if (key != 0) {
         for (auto& s : sessions_) {
@@ -160,7 +194,7 @@ Session* SessionTable::claim(int firstPair, int pairs, uint32_t key, int64_t now
         }
     }
     if (slot == nullptr) {
-        return nullptr;
+        return {};
     }
     auto pairInUse = [&](int pair) {
         return std::any_of(sessions_.begin(), sessions_.end(), [&](const auto& s) {
@@ -180,13 +214,41 @@ Session* SessionTable::claim(int firstPair, int pairs, uint32_t key, int64_t now
         }
     }
     if (!chosen) {
-        return nullptr;
+        return {};
     }
+    slot->waitForUsers();
     slot->resetForNewPeer();
     slot->channel.store(2 * *chosen);
     slot->claimKey.store(key);
+    const uint32_t generation = slot->generation_.load() + 1;
+    slot->generation_.store(generation);
     slot->state.store(SessionState::Active);
-    return slot;
+    return {slot, generation};
+}
+
+SessionClaim SessionTable::findByPeer(PeerAddress peer) {
+    for (auto& s : sessions_) {
+        const uint32_t generation = s->generation();
+        if (s->isActive() && s->peerAddress() == peer) {
+            return {s.get(), generation};
+        }
+    }
+    return {};
+}
+
+SessionClaim SessionTable::findByDeviceId(uint32_t deviceId) {
+    for (auto& s : sessions_) {
+        const uint32_t generation = s->generation();
+        if (s->isActive() && s->deviceId.load() == deviceId) {
+            return {s.get(), generation};
+        }
+    }
+    return {};
+}
+
+bool SessionTable::claimedBefore(uint32_t key) const {
+    return std::any_of(sessions_.begin(), sessions_.end(),
+                       [&](const auto& s) { return s->claimKey.load() == key; });
 }
 
 void SessionTable::housekeeping(int64_t now, const std::string& channelsPath, int pairs,
@@ -200,32 +262,43 @@ void SessionTable::housekeeping(int64_t now, const std::string& channelsPath, in
 
 void SessionTable::closeSilentSessions(int64_t now, LineSink& out) {
     for (auto& s : sessions_) {
+        // Held across the check and the close, so a slot that changes hands in between is
+        // never closed for the silence of the phone that left it.
+        const SessionUse use({s.get(), s->generation()});
         const int64_t lastAudio = s->lastAudioNs.load();
-        if (!s->isActive() || lastAudio == 0 || now - lastAudio <= kAudioTimeoutNs) {
+        if (!use || lastAudio == 0 || now - lastAudio <= kAudioTimeoutNs) {
             continue;
         }
-        if (!s->isActive()) {
-            continue;
-        }
-        const std::string name = s->name();
-        printLine(out, "phone %d (%s) disconnected: %s\n", s->index + 1,
-                  name.empty() ? "?" : name.c_str(), "no audio for 5 s");
-        s->close();
+        s->closeFor("no audio for 5 s", out);
     }
 }
 
 void SessionTable::releaseIfRenderIdle(int64_t now) {
+    // Under the mutex no claim can turn a slot seen Closing here into another claim's Closing.
+    std::lock_guard lock(mutex_);
+    // Only slots already Closing before the render epoch is read: a callback that started
+    // earlier may still be pulling a slot closed after that read.
+    std::array<bool, kSlots> closing{};
+    for (int i = 0; i < kSlots; ++i) {
+        closing[static_cast<size_t>(i)] = session(i).state.load() == SessionState::Closing;
+    }
+    const bool rendering = (renderEpoch_.load() & 1) != 0;
     const int64_t lastRender = lastRenderNs.load();
-    if (lastRender == 0 || now - lastRender >= kRenderIdleNs) {
-        releaseClosing();
+    if (rendering || (lastRender != 0 && now - lastRender < kRenderIdleNs)) {
+        return;
+    }
+    for (int i = 0; i < kSlots; ++i) {
+        SessionState expected = SessionState::Closing;
+        if (closing[static_cast<size_t>(i)]) {
+            session(i).state.compare_exchange_strong(expected, SessionState::Free);
+        }
     }
 }
 
 void SessionTable::releaseClosing() {
     for (auto& s : sessions_) {
         SessionState expected = SessionState::Closing;
-        s->state.compare_exchange_strong(expected, SessionState::Free, std::memory_order_release,
-                                         std::memory_order_relaxed);
+        s->state.compare_exchange_strong(expected, SessionState::Free);
     }
 }
 

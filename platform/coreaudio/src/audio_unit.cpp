@@ -389,15 +389,17 @@ OSStatus AudioOutputUnitStart(AudioUnit unit) {
 }
 
 OSStatus AudioOutputUnitStop(AudioUnit unit) {
-    if (!isLive(unit)) {
-        return kAudio_ParamError;
-    }
-    if (currentRenderUnit() == unit) {
+    // The render thread's own unit is live while its callback runs; asking the registry would
+    // take a lock on the real-time thread.
+    if (unit != nullptr && currentRenderUnit() == unit) {
         // Joining the render thread from itself would never return: only ask it to stop.
         // Reading the engine pointer is safe here: it cannot change while this callback runs,
         // because every change stops the engine (and so waits for this callback) first.
         unit->engine->requestStop();
         return noErr;
+    }
+    if (!isLive(unit)) {
+        return kAudio_ParamError;
     }
     const std::lock_guard lock(unit->mutex);
     stopLocked(unit);
