@@ -9,9 +9,11 @@
 #include <cerrno>
 #include <chrono>
 #include <memory>
+#include <string>
 #include <thread>
 #include <vector>
 
+#include "ingest.h"
 #include "net.h"
 #include "pairing_gate.h"
 #include "protocol.h"
@@ -21,9 +23,74 @@ namespace vocari {
 namespace {
 
 constexpr int64_t kReceiveTimeoutUs = kReceiveTimeoutMs * 1000;
+constexpr int64_t kNoFreeSlotQuietNs = 5'000'000'000;
+constexpr int64_t kHeartbeatAudioNs = 2'000'000'000;
+constexpr auto kHeartbeatPeriod = std::chrono::milliseconds(500);
 
-bool isHello(std::span<const uint8_t> message) {
-    return protocol::messageType(message) == static_cast<uint8_t>(protocol::MessageType::Hello);
+bool isType(std::span<const uint8_t> message, protocol::MessageType type) {
+    return protocol::messageType(message) == static_cast<uint8_t>(type);
+}
+
+// "phone N <word>: <address> (Wi-Fi) -> channels a-b" and the slot's address fields, for a
+// claim this thread has just made.
+void announceWifi(Runtime& runtime, const SessionClaim& claim, PeerAddress peer,
+                  const std::string& address, const char* word) {
+    Session& session = *claim.session;
+    session.setPeer(peer);
+    session.setName(address);
+    const int channel = session.channel.load();
+    printLine(*runtime.out, "phone %d %s: %s (Wi-Fi) -> channels %d-%d\n", session.index + 1, word,
+              address.c_str(), channel + 1, channel + 2);
+}
+
+void refuseWifi(Runtime& runtime, const std::string& address, int64_t now) {
+    const int64_t last = runtime.lastNoFreeSlotNs.load();
+    if (now - last <= kNoFreeSlotQuietNs) {
+        return;
+    }
+    runtime.lastNoFreeSlotNs.store(now);
+    printLine(*runtime.out,
+              "no free slot for %s \u2014 %d phones already connected (device has %d stereo "
+              "pairs)\n",
+              address.c_str(), runtime.sessions->activeCount(), runningPairs(runtime));
+}
+
+// A HELLO that passed pairing from an address no Active session holds.
+void admitWifi(Runtime& runtime, std::span<const uint8_t> hello, const sockaddr_in& from) {
+    SessionTable& table = *runtime.sessions;
+    const PeerAddress peer{from.sin_addr.s_addr, from.sin_port};
+    const std::string address = ipv4Text(from);
+
+    // The same phone on a new address keeps its slot and channels, silently.
+    const uint32_t deviceId = protocol::readU32(&hello[27]);
+    if (deviceId != 0) {
+        if (const SessionClaim same = table.findByDeviceId(deviceId)) {
+            bool moved = false;
+            {
+                const SessionUse use(same);
+                if (use) {
+                    same.session->setPeer(peer);
+                    moved = true;
+                }
+            }
+            if (moved) {
+                dispatchMessage(runtime, same, hello);
+                return;
+            }
+        }
+    }
+
+    const uint32_t key = from.sin_addr.s_addr;
+    const char* word = key != 0 && table.claimedBefore(key) ? "reconnected" : "connected";
+    const int64_t now = runtime.clock->nowNs();
+    const SessionClaim claim =
+        table.claimSlot(runtime.firstPair.load(), pairsForClaims(runtime), key, now);
+    if (!claim) {
+        refuseWifi(runtime, address, now);
+        return;
+    }
+    announceWifi(runtime, claim, peer, address, word);
+    dispatchMessage(runtime, claim, hello);
 }
 
 // One USB or Bluetooth link, read until the peer closes, sends a bad length, fails pairing, or
@@ -32,24 +99,44 @@ void tcpClient(Runtime& runtime, int socket) {
     runtime.out->write("USB client connected\n");
     auto reader = std::make_unique<protocol::FrameReader>();
     std::vector<uint8_t> chunk(protocol::kLengthPrefixSize + protocol::kMaxMessageSize);
-    bool admitted = false;
+    SessionClaim claim;
     bool ending = false;
+    auto admit = [&](std::span<const uint8_t> hello) {
+        if (!runtime.pairing->helloAuthorized(hello, "USB client")) {
+            return false;
+        }
+        claim = runtime.sessions->claimSlot(runtime.firstPair.load(), pairsForClaims(runtime), 0,
+                                            runtime.clock->nowNs());
+        if (!claim) {
+            printLine(*runtime.out,
+                      "no free slot for USB client \u2014 %d phones already connected\n",
+                      runtime.sessions->activeCount());
+            return false;
+        }
+        Session& session = *claim.session;
+        session.tcpSocket.store(socket);
+        session.setName("USB " + std::to_string(session.index + 1));
+        const int channel = session.channel.load();
+        printLine(*runtime.out, "phone %d connected: USB -> channels %d-%d\n", session.index + 1,
+                  channel + 1, channel + 2);
+        return true;
+    };
     auto onMessage = [&](std::span<const uint8_t> message) {
         if (ending || !protocol::headerValid(message)) {
             return;
         }
-        if (!admitted) {
-            if (!isHello(message)) {
+        if (!claim) {
+            // Before a session exists only a HELLO counts; a refused one ends the link.
+            if (!isType(message, protocol::MessageType::Hello) ||
+                message.size() < protocol::kHelloSize) {
                 return;
             }
-            if (!runtime.pairing->helloAuthorized(message, "USB client")) {
+            if (!admit(message)) {
                 ending = true;
                 return;
             }
-            admitted = true;
-            // The slot claim and the "phone %d connected" line come with the session table.
         }
-        // Admitted links hand their messages to the sessions once those exist.
+        dispatchMessage(runtime, claim, message);
     };
     while (!ending) {
         const ssize_t got = recv(socket, chunk.data(), chunk.size(), 0);
@@ -71,11 +158,58 @@ void tcpClient(Runtime& runtime, int socket) {
             break;
         }
     }
+    if (claim) {
+        bool stillOurs = false;
+        {
+            const SessionUse use(claim, SessionUse::Need::Current);
+            if (use) {
+                stillOurs = true;
+                claim.session->tcpSocket.store(-1);
+                claim.session->closeFor("USB disconnected", *runtime.out);
+            }
+        }
+        // The heartbeat thread may have read the socket just before it was taken away; the
+        // descriptor is closed only once it is done, so no heartbeat goes to a reused number.
+        if (stillOurs) {
+            claim.session->waitForUsers();
+        }
+    }
     close(socket);
     runtime.tcpClients.fetch_sub(1);
 }
 
+void sendTcpHeartbeat(int socket, std::span<const uint8_t> message) {
+    std::array<uint8_t, protocol::kLengthPrefixSize + protocol::kHeartbeatSize> framed{};
+    protocol::writeU32(framed.data(), static_cast<uint32_t>(message.size()));
+    std::copy(message.begin(), message.end(), framed.begin() + protocol::kLengthPrefixSize);
+    // Never blocks: a phone that stopped reading must not hold up the heartbeats of the others.
+    // A link whose buffer is so full that the message went out only in part can no longer be
+    // framed; it is ended, and its reader thread says so.
+    const ssize_t sent = send(socket, framed.data(), framed.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (sent > 0 && static_cast<size_t>(sent) < framed.size()) {
+        shutdown(socket, SHUT_RDWR);
+    }
+}
+
 }  // namespace
+
+void dispatchMessage(Runtime& runtime, const SessionClaim& claim,
+                     std::span<const uint8_t> message) {
+    const SessionUse use(claim);
+    if (!use || !protocol::headerValid(message)) {
+        return;
+    }
+    Session& session = *claim.session;
+    if (isType(message, protocol::MessageType::Bye)) {
+        session.closeFor("said BYE", *runtime.out);
+    } else if (const auto audio = protocol::parseAudioHeader(message)) {
+        ingestAudio(session, *audio, message.subspan(protocol::kAudioHeaderSize), *runtime.clock);
+    } else if (const auto hello = protocol::parseHello(message)) {
+        session.deviceId.store(hello->deviceId);
+        session.setPhoneName(hello->name.data());
+        session.jitter->requestPreset(hello->preset, protocol::clampFixedMs(hello->fixedMs));
+    }
+}
 
 void audioLoop(Runtime& runtime, int socket) {
     setReceiveTimeout(socket, kReceiveTimeoutUs);
@@ -89,15 +223,23 @@ void audioLoop(Runtime& runtime, int socket) {
             continue;
         }
         const std::span<const uint8_t> message(buffer.data(), static_cast<size_t>(got));
-        if (!protocol::headerValid(message) || !isHello(message)) {
-            // Messages from known phones go to their sessions once the session table exists.
+        if (!protocol::headerValid(message)) {
             continue;
         }
-        const std::string address = ipv4Text(from);
-        if (!runtime.pairing->helloAuthorized(message, address.c_str())) {
+        const SessionClaim known =
+            runtime.sessions->findByPeer({from.sin_addr.s_addr, from.sin_port});
+        if (!isType(message, protocol::MessageType::Hello)) {
+            dispatchMessage(runtime, known, message);
             continue;
         }
-        // Re-attachment, the slot claim and the "phone %d" line come with the session table.
+        if (!runtime.pairing->helloAuthorized(message, ipv4Text(from).c_str())) {
+            continue;
+        }
+        if (known) {
+            dispatchMessage(runtime, known, message);
+        } else {
+            admitWifi(runtime, message, from);
+        }
     }
 }
 
@@ -125,6 +267,42 @@ void tcpLoop(Runtime& runtime, int listener) {
     }
     for (int waited = 0; waited < 40 && runtime.tcpClients.load() > 0; ++waited) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+}
+
+void sendHeartbeats(Runtime& runtime, int64_t now) {
+    const int udpSocket = runtime.heartbeatSocket.load();
+    for (int i = 0; i < SessionTable::kSlots; ++i) {
+        Session& session = runtime.sessions->session(i);
+        const SessionUse use({&session, session.generation()});
+        const int64_t lastAudio = session.lastAudioNs.load();
+        if (!use || lastAudio == 0 || now - lastAudio >= kHeartbeatAudioNs) {
+            continue;
+        }
+        const JitterConsumer& jitter = *session.jitter;
+        const auto message = protocol::encodeHeartbeat(
+            {static_cast<uint32_t>(session.packets.load()),
+             static_cast<uint32_t>(jitter.depthMs(jitter.fastDepth())), jitter.underruns()});
+        const int tcp = session.tcpSocket.load();
+        if (tcp >= 0) {
+            sendTcpHeartbeat(tcp, message);
+        } else if (const auto peer = session.peerAddress(); peer && udpSocket >= 0) {
+            sockaddr_in to{};
+            to.sin_family = AF_INET;
+            to.sin_addr.s_addr = peer->address;
+            to.sin_port = peer->port;
+            sendto(udpSocket, message.data(), message.size(), MSG_DONTWAIT,
+                   reinterpret_cast<const sockaddr*>(&to), sizeof to);
+        }
+    }
+}
+
+void heartbeatLoop(Runtime& runtime) {
+    while (runtime.isRunning()) {
+        if (!sleepWhileRunning(runtime, kHeartbeatPeriod)) {
+            return;
+        }
+        sendHeartbeats(runtime, runtime.clock->nowNs());
     }
 }
 

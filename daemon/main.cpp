@@ -105,9 +105,10 @@ int run() {
     state.out->write(deviceInventory(&output, state.firstPair.load()));
 
     state.heartbeatSocket.store(phoneSocket);
-    // The heartbeat, time-sync and status threads start here, in that order around the UDP
-    // receive thread, once they exist.
+    // The time-sync thread starts between the UDP receive and status threads once it exists.
+    std::thread heartbeatThread(heartbeatLoop, std::ref(state));
     std::thread audioThread(audioLoop, std::ref(state), phoneSocket);
+    std::thread statsThread(statsLoop, std::ref(state));
     std::thread tcpThread;
     if (listener >= 0) {
         tcpThread = std::thread(tcpLoop, std::ref(state), listener);
@@ -115,6 +116,8 @@ int run() {
     state.out->write("vocarid running. Ctrl-C to quit.\n");
 
     audioThread.join();
+    statsThread.join();
+    heartbeatThread.join();
     if (tcpThread.joinable()) {
         tcpThread.join();
     }

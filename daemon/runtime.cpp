@@ -1,8 +1,35 @@
 #include "runtime.h"
 
+#include <algorithm>
 #include <cstdlib>
+#include <thread>
+
+#include "audio_out.h"
 
 namespace vocari {
+
+int runningPairs(const Runtime& runtime) {
+    const AudioOut* output = runtime.output.load();
+    return output != nullptr ? output->pairs() : 0;
+}
+
+int pairsForClaims(const Runtime& runtime) {
+    const AudioOut* output = runtime.output.load();
+    return output != nullptr ? output->pairs() : 1;
+}
+
+bool sleepWhileRunning(const Runtime& runtime, std::chrono::milliseconds duration) {
+    constexpr std::chrono::milliseconds kSlice{50};
+    const auto until = std::chrono::steady_clock::now() + duration;
+    while (runtime.isRunning()) {
+        const auto left = until - std::chrono::steady_clock::now();
+        if (left <= std::chrono::steady_clock::duration::zero()) {
+            return true;
+        }
+        std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(left, kSlice));
+    }
+    return false;
+}
 
 std::string settingsFolderFromEnvironment() {
     const char* home = std::getenv("HOME");

@@ -5,6 +5,7 @@
 // instance.
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <string>
 
@@ -44,6 +45,16 @@ struct Runtime {
 
     bool isRunning() const { return running.load(std::memory_order_relaxed); }
 };
+
+// Any thread. Stereo pairs of the running output; 0 while none is published.
+int runningPairs(const Runtime& runtime);
+// Any thread. The pairs slot claims and channel pins choose from: those of the running output,
+// or 1 while none is published.
+int pairsForClaims(const Runtime& runtime);
+
+// A loop thread. Sleeps for `duration` (in short slices, so a stop is noticed within 50 ms);
+// false when the running flag went false.
+bool sleepWhileRunning(const Runtime& runtime, std::chrono::milliseconds duration);
 
 // HOME (or "/tmp" when unset) + "/Library/Application Support/Vocari/".
 std::string settingsFolderFromEnvironment();

@@ -4,6 +4,8 @@
 
 #include "audio_out.h"
 #include "devices.h"
+#include "runtime.h"
+#include "session_table.h"
 
 namespace vocari {
 
@@ -14,6 +16,15 @@ namespace {
 constexpr size_t kDeviceLineLimit = 1023;
 
 }  // namespace
+
+void statsLoop(Runtime& runtime) {
+    const std::string channelsPath = runtime.settingsFolder + "channels";
+    while (sleepWhileRunning(runtime, std::chrono::seconds(1))) {
+        runtime.sessions->housekeeping(runtime.clock->nowNs(), channelsPath,
+                                       pairsForClaims(runtime), *runtime.out);
+        std::fflush(stdout);
+    }
+}
 
 std::string deviceInventory(const AudioOut* output, int firstPair) {
     const auto devices = loopbackDevices();

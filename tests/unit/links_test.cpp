@@ -17,6 +17,7 @@
 #include "phone.h"
 #include "protocol.h"
 #include "recording_sink.h"
+#include "session_table.h"
 
 namespace vocari {
 namespace {
@@ -46,6 +47,7 @@ class Links : public ::testing::Test {
     test::ManualClock clock;
     test::RecordingSink out;
     PairingGate gate{"", kCode, clock, out};
+    SessionTable table{48000.0, 45.0};
     Runtime runtime;
     int udp = -1;
     int listener = -1;
@@ -54,6 +56,7 @@ class Links : public ::testing::Test {
 
     void SetUp() override {
         runtime.pairing = &gate;
+        runtime.sessions = &table;
         runtime.clock = &clock;
         runtime.out = &out;
         runtime.err = &out;

@@ -1,0 +1,52 @@
+#pragma once
+
+// Audio ingest: one AUDIO message of an Active session turned into interleaved stereo floats at
+// 48000 Hz (16-bit PCM conversion, or Opus decoding with concealment of short gaps), written
+// into the session's ring, and everything measured per packet: the sender clock tracker, the
+// one-way network delay, the clock ratio handed to the jitter consumer, the packet counter and
+// the last-audio time.
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include "clock.h"
+#include "protocol.h"
+
+namespace vocari {
+
+class Session;
+
+// Largest block one packet decodes to, in floats (1024 stereo frames).
+inline constexpr size_t kIngestBlockFloats = 2048;
+// Missing packets are concealed only for gaps of up to this many sequence steps.
+inline constexpr uint32_t kMaxConcealedGap = 8;
+// A packet at most this many sequence steps behind the last one ingested is a late (reordered)
+// packet and is dropped; one further behind means the phone restarted its numbering and is
+// taken as the new start of its stream.
+inline constexpr uint32_t kLateWindow = 64;
+inline constexpr size_t kMaxOpusPacket = 4000;
+
+// What one message did to its session.
+enum class IngestResult {
+    Written,    // decoded (after any concealment) into the ring, counted as audio
+    Rejected,   // invalid header or payload, or undecodable: the session is unchanged
+    Duplicate,  // the sequence number just ingested again: dropped, the session unchanged
+    Late,       // behind the stream: dropped, the session unchanged
+};
+
+// The session's receiving thread only (its single ring producer). `clock` gives the arrival
+// time. Allocates nothing, except the session's Opus decoder on its first Opus packet and on a
+// change of channel count.
+IngestResult ingestAudio(Session& session, const protocol::AudioHeader& header,
+                         std::span<const uint8_t> payload, const Clock& clock);
+
+namespace ingest_detail {
+
+// 16-bit little-endian samples to floats (s / 32768), a mono sample written as both L and R:
+// `frames` stereo frames into `out` (2 x frames floats).
+void convertPcm(const uint8_t* samples, size_t frames, int channels, float* out);
+
+}  // namespace ingest_detail
+
+}  // namespace vocari
