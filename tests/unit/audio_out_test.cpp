@@ -761,6 +761,83 @@ TEST_F(AudioOutTest, EachFailureIsOneLineOnTheErrorSink) {
     EXPECT_TRUE(out.lines().empty());
 }
 
+TEST_F(AudioOutTest, DestroyingARunningOutputStopsItsUnit) {
+    addDevice("loop2", "Loop 2", "virtual", 2, 2, "buffer_frames=64\n");
+    {
+        AudioOut output(out, err);
+        ASSERT_TRUE(output.start(&table, kRate, OutputTarget{}));
+        while (table.lastRenderNs.load() == 0) {
+            std::this_thread::yield();
+        }
+    }
+    // No callback may reach the destroyed output (under the address sanitizer one would).
+    const int64_t last = table.lastRenderNs.load();
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(100);
+    while (std::chrono::steady_clock::now() < until) {
+        ASSERT_EQ(table.lastRenderNs.load(), last);
+        std::this_thread::yield();
+    }
+}
+
+// A render callback that stops its own unit once, counting the locks the stop takes there.
+struct SelfStop {
+    AudioUnit unit = nullptr;
+    std::atomic<long> locks{-1};
+};
+
+OSStatus stopFromCallback(void* ref, AudioUnitRenderActionFlags*, const AudioTimeStamp*, UInt32,
+                          UInt32, AudioBufferList*) {
+    auto* state = static_cast<SelfStop*>(ref);
+    if (state->locks.load() < 0) {
+        const long before = locksCounted;
+        countLocksHere = true;
+        AudioOutputUnitStop(state->unit);
+        countLocksHere = false;
+        state->locks.store(locksCounted - before);
+    }
+    return noErr;
+}
+
+TEST_F(AudioOutTest, RenderThreadStopsItsOwnUnitWithoutALock) {
+    addDevice("loop2", "Loop 2", "virtual", 2, 2, "buffer_frames=64\n");
+    const auto devices = loopbackDevices();
+    ASSERT_EQ(devices.size(), 1u);
+    AudioComponentDescription description{};
+    description.componentType = kAudioUnitType_Output;
+    description.componentSubType = kAudioUnitSubType_HALOutput;
+    description.componentManufacturer = kAudioUnitManufacturer_Apple;
+    SelfStop state;
+    ASSERT_EQ(AudioComponentInstanceNew(AudioComponentFindNext(nullptr, &description), &state.unit),
+              noErr);
+    AudioStreamBasicDescription format{};
+    format.mSampleRate = kRate;
+    format.mFormatID = kAudioFormatLinearPCM;
+    format.mFormatFlags = kAudioFormatFlagIsFloat | kAudioFormatFlagIsPacked;
+    format.mBytesPerPacket = format.mBytesPerFrame = 8;
+    format.mFramesPerPacket = 1;
+    format.mChannelsPerFrame = 2;
+    format.mBitsPerChannel = 32;
+    const AURenderCallbackStruct callback{stopFromCallback, &state};
+    const AudioDeviceID device = devices[0].id;
+    ASSERT_EQ(AudioUnitSetProperty(state.unit, kAudioOutputUnitProperty_CurrentDevice,
+                                   kAudioUnitScope_Global, 0, &device, sizeof device),
+              noErr);
+    ASSERT_EQ(AudioUnitSetProperty(state.unit, kAudioUnitProperty_StreamFormat,
+                                   kAudioUnitScope_Input, 0, &format, sizeof format),
+              noErr);
+    ASSERT_EQ(AudioUnitSetProperty(state.unit, kAudioUnitProperty_SetRenderCallback,
+                                   kAudioUnitScope_Input, 0, &callback, sizeof callback),
+              noErr);
+    ASSERT_EQ(AudioUnitInitialize(state.unit), noErr);
+    ASSERT_EQ(AudioOutputUnitStart(state.unit), noErr);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (state.locks.load() < 0 && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::yield();
+    }
+    EXPECT_EQ(state.locks.load(), 0);
+    EXPECT_EQ(AudioComponentInstanceDispose(state.unit), noErr);
+}
+
 TEST_F(AudioOutTest, RunningUnitPlaysEachPhoneOnItsPairAndFreesClosingSlots) {
     addDevice("loop4", "Loop 4", "virtual", 4, 4, "buffer_frames=256\n");
     Session* phone = table.claim(1, 2, 0, kNow);

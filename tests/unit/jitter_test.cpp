@@ -195,6 +195,13 @@ TEST_F(JitterTest, SenderRatioHandOverRestartsTheIntegral) {
     pull(0);
     EXPECT_EQ(consumer.integral(), 0.0);
     EXPECT_NEAR(consumer.step(), 1.0 + consumer.trimPpm() * 1e-6, 1.1e-6);
+
+    // Nor does a broken device clock reach the phase, where it would stay for good.
+    consumer.setDeviceRatio(std::nan(""));
+    fillTo(6480);
+    pull(256);
+    EXPECT_TRUE(std::isfinite(consumer.phase()));
+    EXPECT_NEAR(consumer.step(), 1.0 + consumer.trimPpm() * 1e-6, 1.1e-6);
 }
 
 TEST_F(JitterTest, InterpolatesBetweenInputFrames) {

@@ -153,5 +153,68 @@ TEST_F(Links, StoppingEndsConnectedClients) {
     EXPECT_TRUE(second->closedByReceiver(5000));
 }
 
+std::vector<uint8_t> pcmAudio(uint32_t sequence) {
+    return protocol::encodeAudio({sequence, 4, 1, 0, 0}, std::vector<uint8_t>(8, 0x10));
+}
+
+TEST_F(Links, TcpAudioCountsOnlyAfterAGoodHelloAndABadLengthEndsTheSession) {
+    auto usb = phone(phone::Transport::Tcp, kCode);
+    ASSERT_TRUE(usb->sendMessage(pcmAudio(1)));  // before the HELLO: skipped
+    ASSERT_TRUE(usb->sendHello());
+    ASSERT_TRUE(usb->sendMessage(pcmAudio(2)));
+    ASSERT_TRUE(waitForCount(out, "phone 1 connected: USB -> channels 1-2", 1));
+    Session& session = table.session(0);
+    for (int i = 0; i < 500 && session.packets.load() == 0; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_EQ(session.packets.load(), 1u);
+    EXPECT_EQ(session.ring.depth(), 8u);
+    EXPECT_EQ(session.name(), "USB 1");
+
+    uint8_t prefix[4];
+    protocol::writeU32(prefix, 4125);
+    ASSERT_TRUE(usb->sendRaw(prefix));
+    EXPECT_TRUE(usb->closedByReceiver(5000));
+    ASSERT_TRUE(waitForCount(out, "phone 1 (USB 1) disconnected: USB disconnected", 1));
+    EXPECT_FALSE(session.isActive());
+    EXPECT_EQ(session.tcpSocket.load(), -1);
+}
+
+TEST_F(Links, WifiPhoneMovesAddressByDeviceIdAndIsGreetedAgainAfterItsSlotIsFreed) {
+    auto options = [&](const std::string& local) {
+        phone::PhoneOptions o;
+        o.localAddress = local;
+        o.port = boundPort(udp);
+        o.pairingCode = kCode;
+        o.deviceId = 77;
+        return o;
+    };
+    std::string error;
+    auto first = phone::Phone::open(options("127.0.0.2"), error);
+    ASSERT_TRUE(first) << error;
+    ASSERT_TRUE(first->sendHello());
+    ASSERT_TRUE(waitForCount(out, "phone 1 connected: 127.0.0.2 (Wi-Fi) -> channels 1-2", 1));
+
+    // Same device on another address: the slot follows it, silently.
+    auto moved = phone::Phone::open(options("127.0.0.3"), error);
+    ASSERT_TRUE(moved) << error;
+    ASSERT_TRUE(moved->sendHello());
+    ASSERT_TRUE(moved->sendMessage(pcmAudio(1)));
+    Session& session = table.session(0);
+    for (int i = 0; i < 500 && session.packets.load() == 0; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_EQ(session.packets.load(), 1u);
+    ASSERT_TRUE(moved->sendBye());
+    ASSERT_TRUE(waitForCount(out, "phone 1 (127.0.0.2) disconnected: said BYE", 1));
+    table.releaseClosing();
+
+    // Back from the first address, after its slot was freed: a reconnection on its old pair.
+    ASSERT_TRUE(first->sendHello());
+    ASSERT_TRUE(waitForCount(out, "phone 1 reconnected: 127.0.0.2 (Wi-Fi) -> channels 1-2", 1));
+    EXPECT_EQ(out.count("disconnected"), 1u);
+    EXPECT_EQ(out.count("connected"), 3u);
+}
+
 }  // namespace
 }  // namespace vocari

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
+
 #include "recording_sink.h"
 #include "temp_dir.h"
 
@@ -244,6 +247,119 @@ TEST_F(Table, HousekeepingReadsThePinsFileOnlyWhenItChanges) {
     test::writeFile(path, std::string(300, ' ') + "\n42=2\n");  // longer than one fgets piece
     table.housekeeping(now + 2 * kSecond, path, 8, out);
     EXPECT_EQ(phone->channel.load(), 4);
+}
+
+// A render callback still inside (another thread, between beginRender and endRender) keeps the
+// status thread from freeing a slot it may be pulling, however long ago the callback started.
+TEST_F(Table, StatusThreadNeverFreesASlotDuringARenderCallback) {
+    Session* s = claim(0, 8, 0);
+    std::atomic<int> step{0};
+    std::thread render([&] {
+        table.beginRender();
+        step.store(1);
+        while (step.load() != 2) {
+            std::this_thread::yield();
+        }
+        table.endRender();
+        step.store(3);
+    });
+    while (step.load() != 1) {
+        std::this_thread::yield();
+    }
+    s->close();
+    table.lastRenderNs.store(now - 10 * kSecond);
+    table.releaseIfRenderIdle(now);
+    EXPECT_EQ(s->state.load(), SessionState::Closing);
+    step.store(2);
+    while (step.load() != 3) {
+        std::this_thread::yield();
+    }
+    table.releaseIfRenderIdle(now);
+    EXPECT_EQ(s->state.load(), SessionState::Free);
+    render.join();
+}
+
+// A thread that keeps a claim (a TCP link whose session timed out) reaches nothing once the
+// slot has gone to another phone, and a write it began just before is never left in the new
+// phone's ring: the claim waits for it and then resets the slot.
+TEST_F(Table, StaleClaimsNeverReachTheNextPhoneInTheirSlot) {
+    const SessionClaim first = table.claimSlot(0, 8, 0, now);
+    ASSERT_TRUE(first);
+    std::atomic<int> step{0};
+    std::thread stale([&] {
+        const SessionUse use(first);
+        step.store(use ? 1 : -1);
+        while (step.load() != 2) {
+            std::this_thread::yield();
+        }
+        const std::vector<float> late(64, 0.25f);
+        first.session->ring.write(late.data(), late.size());
+    });
+    while (step.load() == 0) {
+        std::this_thread::yield();
+    }
+    ASSERT_EQ(step.load(), 1);
+    first.session->close();
+    table.releaseClosing();
+    std::atomic<bool> claimed{false};
+    SessionClaim next;
+    std::thread newPhone([&] {
+        next = table.claimSlot(0, 8, 0, now);
+        claimed.store(true);
+    });
+    // Give the claim its chance to finish first: it must wait for the stale write instead.
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(200);
+    while (!claimed.load() && std::chrono::steady_clock::now() < until) {
+        std::this_thread::yield();
+    }
+    step.store(2);
+    stale.join();
+    newPhone.join();
+    ASSERT_EQ(next.session, first.session);
+    EXPECT_EQ(next.session->ring.depth(), 0u);
+    EXPECT_FALSE(SessionUse(first));
+    EXPECT_TRUE(SessionUse(next));
+}
+
+// The time-out closes only the claim it judged silent. Its line is held up (a slow reader of
+// standard output) while the phone says BYE and a new phone claims the slot: the new phone,
+// which has sent no audio, must keep its slot.
+TEST_F(Table, TimeOutNeverClosesTheNextPhoneOfASlot) {
+    class HeldSink final : public LineSink {
+      public:
+        void write(std::string_view line) override {
+            lines.push_back(std::string(line));
+            entered.store(true);
+            while (!released.load()) {
+                std::this_thread::yield();
+            }
+        }
+        std::vector<std::string> lines;
+        std::atomic<bool> entered{false};
+        std::atomic<bool> released{false};
+    } sink;
+    Session* s = claim(0, 8, 0);
+    s->lastAudioNs.store(now);
+    std::thread status([&] { table.closeSilentSessions(now + 6 * kSecond, sink); });
+    while (!sink.entered.load()) {
+        std::this_thread::yield();
+    }
+    s->close();
+    table.releaseClosing();
+    std::atomic<Session*> next{nullptr};
+    std::thread newPhone([&] { next.store(claim(0, 8, 0)); });
+    // Give the claim its chance to finish first: it must wait for the time-out's line instead.
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(200);
+    while (next.load() == nullptr && std::chrono::steady_clock::now() < until) {
+        std::this_thread::yield();
+    }
+    sink.released.store(true);
+    status.join();
+    newPhone.join();
+    ASSERT_EQ(next.load(), s);
+    EXPECT_TRUE(s->isActive());
+    EXPECT_EQ(sink.lines,
+              (std::vector<std::string>{"phone 1 (?) disconnected: no audio for 5 s\n"}));
 }
 
 }  // namespace
