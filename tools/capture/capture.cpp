@@ -8,6 +8,7 @@
 #include <memory>
 #include <vector>
 
+#include "analysis.h"
 #include "vocari/ring_file.h"
 #include "vocari/sim_audio.h"
 
@@ -158,6 +159,25 @@ int captureDevice(const CaptureOptions& options, const std::atomic<bool>& interr
     std::fprintf(report, "vocari-capture: recorded %llu frames (%u channels) from \"%s\" to %s%s\n",
                  static_cast<unsigned long long>(recorded), channels, options.deviceUid.c_str(),
                  options.outPath.c_str(), recorded < total ? " (interrupted)" : "");
+    return 0;
+}
+
+int reportRecording(const std::string& path, FILE* report, FILE* errors) {
+    SF_INFO info{};
+    const std::unique_ptr<SNDFILE, SndfileCloser> in(sf_open(path.c_str(), SFM_READ, &info));
+    if (!in || info.channels < 1) {
+        std::fprintf(errors, "vocari-capture: cannot read %s: %s\n", path.c_str(),
+                     sf_strerror(nullptr));
+        return 1;
+    }
+    std::vector<float> samples(static_cast<size_t>(info.frames) *
+                               static_cast<size_t>(info.channels));
+    const sf_count_t got = sf_readf_float(in.get(), samples.data(), info.frames);
+    samples.resize(static_cast<size_t>(std::max<sf_count_t>(got, 0)) *
+                   static_cast<size_t>(info.channels));
+    std::fprintf(report, "%s: %.1f s, %d channels\n%s", path.c_str(),
+                 static_cast<double>(got) / info.samplerate, info.channels,
+                 describePairs(summariseChannels(samples, info.channels, info.samplerate)).c_str());
     return 0;
 }
 

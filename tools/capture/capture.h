@@ -22,4 +22,8 @@ struct CaptureOptions {
 int captureDevice(const CaptureOptions& options, const std::atomic<bool>& interrupted, FILE* report,
                   FILE* errors);
 
+// Reads a recording and prints what each stereo pair holds (describePairs). Returns the exit
+// status: 1 when the file cannot be read.
+int reportRecording(const std::string& path, FILE* report, FILE* errors);
+
 }  // namespace vocari
