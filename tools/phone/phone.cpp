@@ -5,8 +5,10 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 
@@ -63,6 +65,10 @@ std::unique_ptr<Phone> Phone::open(const PhoneOptions& options, std::string& err
     if (!udp) {
         const int noDelay = 1;
         setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &noDelay, sizeof noDelay);
+        // A receiver that stops reading must not hang the phone: a send that cannot finish in
+        // this time fails.
+        const timeval sendTimeout{kStreamSendTimeoutMs / 1000, kStreamSendTimeoutMs % 1000 * 1000};
+        setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &sendTimeout, sizeof sendTimeout);
     }
     return std::unique_ptr<Phone>(new Phone(options, fd));
 }
@@ -93,10 +99,17 @@ bool Phone::sendMessage(std::span<const uint8_t> message) {
 
 bool Phone::sendRaw(std::span<const uint8_t> bytes) {
     size_t sent = 0;
+    int refusals = 0;
     while (sent < bytes.size()) {
         const ssize_t n = send(socket_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
         if (n < 0) {
             if (errno == EINTR) {
+                continue;
+            }
+            // A connected UDP socket reports an earlier ICMP "port unreachable" on the next
+            // send and drops that datagram; a phone keeps sending while the receiver is away,
+            // so the report is consumed and the datagram sent again.
+            if (options_.transport == Transport::Udp && errno == ECONNREFUSED && refusals++ == 0) {
                 continue;
             }
             return false;

@@ -31,8 +31,13 @@ struct PhoneOptions {
     std::string name = "vocari-phone";
 };
 
+// Sending and receiving may run on two threads at once (one of each); the receiving methods
+// (receiveHeartbeat, closedByReceiver) must stay on one thread.
 class Phone {
   public:
+    // TCP: a send that the receiver does not take within this time fails.
+    static constexpr int kStreamSendTimeoutMs = 2000;
+
     // Opens the socket (UDP: bound to the local address; TCP: connected). Null with `error` set
     // when that fails.
     static std::unique_ptr<Phone> open(const PhoneOptions& options, std::string& error);
@@ -42,16 +47,20 @@ class Phone {
 
     const PhoneOptions& options() const { return options_; }
 
+    // Sending thread. False (errno set) when the message could not be sent.
     bool sendHello();
+    // Sending thread.
     bool sendBye();
-    // Sends one message; on TCP it is preceded by its length.
+    // Sending thread. Sends one message; on TCP it is preceded by its length.
     bool sendMessage(std::span<const uint8_t> message);
-    // Sends bytes as they are: on TCP without a length, to test framing.
+    // Sending thread. Sends bytes as they are: on TCP without a length, to test framing.
     bool sendRaw(std::span<const uint8_t> bytes);
 
-    // Waits up to `timeoutMs` for the next HEARTBEAT; other messages are skipped.
+    // Receiving thread. Waits up to `timeoutMs` for the next HEARTBEAT; other messages are
+    // skipped.
     std::optional<protocol::Heartbeat> receiveHeartbeat(int timeoutMs);
-    // TCP: true once the receiver has closed the connection (waits up to `timeoutMs`).
+    // Receiving thread. TCP: true once the receiver has closed the connection (waits up to
+    // `timeoutMs`).
     bool closedByReceiver(int timeoutMs);
 
   private:
