@@ -126,9 +126,9 @@ void tcpClient(Runtime& runtime, int socket) {
             return;
         }
         if (!claim) {
-            // Before a session exists only a HELLO counts; a refused one ends the link.
-            if (!isType(message, protocol::MessageType::Hello) ||
-                message.size() < protocol::kHelloSize) {
+            // Before a session exists only a HELLO counts; a refused one (a short one too) ends
+            // the link.
+            if (!isType(message, protocol::MessageType::Hello)) {
                 return;
             }
             if (!admit(message)) {
