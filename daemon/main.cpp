@@ -21,6 +21,7 @@
 #include "runtime.h"
 #include "session_table.h"
 #include "status.h"
+#include "time_sync.h"
 
 namespace vocari {
 namespace {
@@ -105,9 +106,9 @@ int run() {
     state.out->write(deviceInventory(&output, state.firstPair.load()));
 
     state.heartbeatSocket.store(phoneSocket);
-    // The time-sync thread starts between the UDP receive and status threads once it exists.
     std::thread heartbeatThread(heartbeatLoop, std::ref(state));
     std::thread audioThread(audioLoop, std::ref(state), phoneSocket);
+    std::thread timeSyncThread(ptpLoop, std::ref(state), timeSyncSocket);
     std::thread statsThread(statsLoop, std::ref(state));
     std::thread tcpThread;
     if (listener >= 0) {
@@ -116,6 +117,7 @@ int run() {
     state.out->write("vocarid running. Ctrl-C to quit.\n");
 
     audioThread.join();
+    timeSyncThread.join();
     statsThread.join();
     heartbeatThread.join();
     if (tcpThread.joinable()) {
