@@ -19,8 +19,11 @@ int pairsForClaims(const Runtime& runtime) {
 }
 
 bool sleepWhileRunning(const Runtime& runtime, std::chrono::milliseconds duration) {
+    return sleepWhileRunningUntil(runtime, std::chrono::steady_clock::now() + duration);
+}
+
+bool sleepWhileRunningUntil(const Runtime& runtime, std::chrono::steady_clock::time_point until) {
     constexpr std::chrono::milliseconds kSlice{50};
-    const auto until = std::chrono::steady_clock::now() + duration;
     while (runtime.isRunning()) {
         const auto left = until - std::chrono::steady_clock::now();
         if (left <= std::chrono::steady_clock::duration::zero()) {

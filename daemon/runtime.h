@@ -55,6 +55,8 @@ int pairsForClaims(const Runtime& runtime);
 // A loop thread. Sleeps for `duration` (in short slices, so a stop is noticed within 50 ms);
 // false when the running flag went false.
 bool sleepWhileRunning(const Runtime& runtime, std::chrono::milliseconds duration);
+// The same up to a steady-clock deadline, so a loop of fixed period does not drift.
+bool sleepWhileRunningUntil(const Runtime& runtime, std::chrono::steady_clock::time_point until);
 
 // HOME (or "/tmp" when unset) + "/Library/Application Support/Vocari/".
 std::string settingsFolderFromEnvironment();

@@ -122,7 +122,9 @@ void statsLoop(Runtime& runtime) {
     const AudioOut* output = runtime.output.load();
     std::string devices = deviceInventory(output, runtime.firstPair.load());
     int passes = 0;
-    while (sleepWhileRunning(runtime, std::chrono::seconds(1))) {
+    // Passes keep to whole seconds from the start, however long each one takes.
+    auto next = std::chrono::steady_clock::now();
+    while (sleepWhileRunningUntil(runtime, next += std::chrono::seconds(1))) {
         const int64_t now = runtime.clock->nowNs();
         SessionTable& table = *runtime.sessions;
         table.housekeeping(now, channelsPath, pairsForClaims(runtime), *runtime.out);
