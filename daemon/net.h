@@ -5,10 +5,12 @@
 #include <cstdint>
 #include <string>
 
+#include "protocol.h"
+
 namespace vocari {
 
-inline constexpr unsigned short kPhonePort = 5555;
-inline constexpr unsigned short kTimeSyncPort = 5557;
+inline constexpr unsigned short kPhonePort = protocol::kPhonePort;
+inline constexpr unsigned short kTimeSyncPort = protocol::kTimeSyncPort;
 inline constexpr unsigned short kLinkListenerPort = 5555;
 inline constexpr int kReceiveTimeoutMs = 250;
 

@@ -17,6 +17,11 @@ namespace vocari::protocol {
 inline constexpr uint32_t kMagic = 0x564F4341;  // the bytes "ACOV"
 inline constexpr uint8_t kVersion = 7;
 
+// Wi-Fi phones send to the receiver's UDP 5555; the time exchange runs between the receiver's
+// and each phone's UDP 5557.
+inline constexpr uint16_t kPhonePort = 5555;
+inline constexpr uint16_t kTimeSyncPort = 5557;
+
 enum class MessageType : uint8_t {
     Hello = 1,
     Audio = 2,

@@ -27,6 +27,7 @@
 #include "phone_run.h"
 #include "protocol.h"
 #include "stream_sender.h"
+#include "time_sync_responder.h"
 
 namespace vocari::phone {
 namespace {
@@ -231,6 +232,51 @@ TEST(StreamSender, PacesBySkewedPhoneTimeWithoutDriftAndSendsEveryCopy) {
     // 100 s of a clock running 100 ppm fast pass in 99.99 s of receiver time.
     EXPECT_NEAR(static_cast<double>(run.clock.monotonicAt(1'100 * kSecond) - start) / kSecond,
                 100.0 / 1.0001, 1e-6);
+}
+
+// Answers carry the phone clock at the simulated arrival and departure, and none reaches the
+// wire before its delay; with jitter they leave in due order, not in request order.
+TEST(TimeAnswerQueue, StampsTheSimulatedArrivalAndHoldsEachAnswerForItsDelay) {
+    SteppedTime time;
+    const PhoneClock clock(time, time.nowNs(), 1'000 * kSecond, 250.0);
+    ImpairmentConfig network;
+    network.delayMs = 40;
+    TimeAnswerQueue answers(clock, network, 5);
+    const sockaddr_in from{AF_INET, htons(5557), {htonl(INADDR_LOOPBACK)}, {}};
+    const int64_t received = time.nowNs();
+    EXPECT_FALSE(answers.take(protocol::encodeTimeResponse({7, 123, 0, 0}), received, from));
+    ASSERT_TRUE(answers.take(protocol::encodeTimeRequest({7, 123}), received, from));
+
+    const int64_t t2 = clock.at(received + 40 * kMs);
+    const int64_t due = clock.monotonicAt(t2 + TimeAnswerQueue::kTurnaroundNs) + 40 * kMs;
+    EXPECT_EQ(answers.nextDueNs(), due);
+    EXPECT_FALSE(answers.popDue(due - 1));
+    const auto answer = answers.popDue(due);
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->to.sin_port, from.sin_port);
+    EXPECT_EQ(answer->message,
+              protocol::encodeTimeResponse({7, 123, t2, t2 + TimeAnswerQueue::kTurnaroundNs}));
+
+    network.jitterMs = 30;
+    TimeAnswerQueue jittery(clock, network, 5);
+    for (uint32_t sequence = 1; sequence <= 100; ++sequence) {
+        time.waitUntil(time.nowNs() + 10 * kMs);
+        ASSERT_TRUE(jittery.take(protocol::encodeTimeRequest({sequence, 0}), time.nowNs(), from));
+    }
+    int64_t previous = 0;
+    uint32_t lastSequence = 0;
+    int sent = 0;
+    bool reordered = false;
+    while (const auto out = jittery.popDue(INT64_MAX)) {
+        EXPECT_GE(out->dueNs, previous);
+        previous = out->dueNs;
+        const uint32_t sequence = protocol::parseTimeResponse(out->message)->sequence;
+        reordered |= sequence < lastSequence;
+        lastSequence = sequence;
+        ++sent;
+    }
+    EXPECT_EQ(sent, 100);
+    EXPECT_TRUE(reordered);
 }
 
 }  // namespace

@@ -70,13 +70,15 @@ int main(int argc, char** argv) {
     double toneStep = 110;
     int64_t epochMs = 1'000'000;
     int phones = 1;
+    bool noTimeSync = false;
 
     CLI::App app{
         "Simulated Vocari phone: opens a session over UDP (Wi-Fi) or the TCP link (USB, "
         "Bluetooth), streams a tone or a WAV file as PCM or Opus through a simulated network, "
-        "and counts the receiver's HEARTBEATs. Each phone ends with one line: \"<name>: sent N "
-        "audio messages (L lost, D duplicated, R reordered), heard H heartbeats\", where N "
-        "counts every message made, the lost ones included."};
+        "counts the receiver's HEARTBEATs and, over UDP, answers its time requests on port 5557 "
+        "of the phone's address. Each phone ends with one line: \"<name>: sent N audio messages "
+        "(L lost, D duplicated, R reordered), heard H heartbeats, answered T time requests\", "
+        "where N counts every message made, the lost ones included."};
     app.add_flag("--tcp", tcp, "Use the TCP link (USB/Bluetooth) instead of UDP (Wi-Fi)");
     app.add_option("--local", link.localAddress,
                    "UDP: local address to send from (phone i uses the last octet + i)")
@@ -151,7 +153,9 @@ int main(int argc, char** argv) {
         ->check(CLI::Range(int64_t{0}, int64_t{1'000'000'000'000}))
         ->capture_default_str();
 
-    app.add_option("--delay-ms", setup.impairment.delayMs, "Base one-way network delay")
+    app.add_option("--delay-ms", setup.impairment.delayMs,
+                   "Base one-way network delay; with the jitter it also delays time requests and "
+                   "their answers, each way")
         ->check(CLI::Range(0.0, vocari::phone::kMaxDelayMs))
         ->capture_default_str();
     app.add_option("--jitter-ms", setup.impairment.jitterMs,
@@ -190,6 +194,8 @@ int main(int argc, char** argv) {
     app.add_option("--seed", setup.seed, "Seed of the simulated network (phone i uses seed + i)")
         ->capture_default_str();
 
+    app.add_flag("--no-time-sync", noTimeSync,
+                 "UDP: do not listen on port 5557 nor answer the receiver's time requests");
     app.add_flag("--heartbeat-log", setup.heartbeatLog,
                  "Print \"heartbeat at +S.SSS s: packets=P buffer=Bms underruns=U\" for each "
                  "HEARTBEAT (seconds since start; prefixed \"<name>: \" with several phones)");
@@ -234,6 +240,7 @@ int main(int argc, char** argv) {
     setup.impairment.jitter = jitter == "pareto" ? JitterModel::Pareto : JitterModel::Normal;
     setup.impairment.keepOrder = tcp;
     setup.clockEpochNs = epochMs * 1'000'000;
+    setup.timeSync = !noTimeSync;
 
     const MonotonicTime time;
     MonotonicWaiter waiter;

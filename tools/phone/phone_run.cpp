@@ -1,5 +1,7 @@
 #include "phone_run.h"
 
+#include <arpa/inet.h>
+
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
@@ -7,6 +9,7 @@
 #include <memory>
 
 #include "heartbeat_listener.h"
+#include "time_sync_responder.h"
 
 namespace vocari::phone {
 
@@ -29,6 +32,38 @@ std::unique_ptr<AudioSource> makeSource(const PhoneSetup& setup, std::string& er
     return WavSource::open(setup.wavPath, setup.format.channels, error);
 }
 
+// The phone's time-sync answerer, or null when it has none: TCP phones and --no-time-sync take
+// no part, and one that cannot bind its port says why and streams without.
+std::unique_ptr<TimeSyncResponder> openTimeSync(const PhoneSetup& setup, const PhoneClock& clock,
+                                                LinePrinter& printer, const std::string& prefix) {
+    const PhoneOptions& link = setup.link;
+    if (!setup.timeSync || link.transport != Transport::Udp) {
+        return nullptr;
+    }
+    const auto note = [&](const std::string& why) {
+        printer.err("vocari-phone: " + prefix + why + "; streaming without time sync");
+    };
+    // The receiver sends its requests from its own address and port 5557: a phone bound there
+    // would take every answer meant for the receiver, its own and every other phone's.
+    in_addr local{};
+    in_addr receiver{};
+    if (inet_pton(AF_INET, link.localAddress.c_str(), &local) == 1 &&
+        inet_pton(AF_INET, link.receiverAddress.c_str(), &receiver) == 1 &&
+        local.s_addr == receiver.s_addr) {
+        note("the phone's address " + link.localAddress + " is the receiver's, whose port " +
+             std::to_string(protocol::kTimeSyncPort) +
+             " is its own (give the phone another --local)");
+        return nullptr;
+    }
+    std::string error;
+    auto responder = TimeSyncResponder::open(link.localAddress, protocol::kTimeSyncPort, clock,
+                                             setup.impairment, setup.seed, error);
+    if (!responder) {
+        note(error);
+    }
+    return responder;
+}
+
 }  // namespace
 
 void LinePrinter::out(const std::string& line) {
@@ -41,12 +76,14 @@ void LinePrinter::err(const std::string& line) {
     writeLine(stderr, line);
 }
 
-std::string summaryLine(const std::string& name, const StreamCounts& counts, uint64_t heard) {
+std::string summaryLine(const std::string& name, const StreamCounts& counts, uint64_t heard,
+                        uint64_t answered) {
     char text[256];
     std::snprintf(text, sizeof text,
                   ": sent %" PRIu64 " audio messages (%" PRIu64 " lost, %" PRIu64
-                  " duplicated, %" PRIu64 " reordered), heard %" PRIu64 " heartbeats",
-                  counts.made, counts.lost, counts.duplicated, counts.reordered, heard);
+                  " duplicated, %" PRIu64 " reordered), heard %" PRIu64
+                  " heartbeats, answered %" PRIu64 " time requests",
+                  counts.made, counts.lost, counts.duplicated, counts.reordered, heard, answered);
     return name + text;
 }
 
@@ -66,8 +103,9 @@ bool runPhone(const PhoneSetup& setup, const TimeSource& time, Waiter& waiter, i
     const std::string prefix = setup.nameLines ? name + ": " : std::string();
     StreamCounts counts;
     uint64_t heard = 0;
+    uint64_t answered = 0;
     const auto finish = [&](bool ok) {
-        printer.out(summaryLine(name, counts, heard));
+        printer.out(summaryLine(name, counts, heard, answered));
         return ok;
     };
     const auto failure = [&](const std::string& what) {
@@ -93,6 +131,7 @@ bool runPhone(const PhoneSetup& setup, const TimeSource& time, Waiter& waiter, i
     const PhoneClock clock(time, startNs, setup.clockEpochNs, setup.skewPpm);
     StreamSender sender(*maker, clock, waiter, setup.impairment, setup.seed,
                         [&phone](std::span<const uint8_t> bytes) { return phone->sendRaw(bytes); });
+    auto timeSync = openTimeSync(setup, clock, printer, prefix);
 
     error.clear();
     bool ok = true;
@@ -150,6 +189,10 @@ bool runPhone(const PhoneSetup& setup, const TimeSource& time, Waiter& waiter, i
         }
         listener.stop();
         heard = listener.heard();
+    }
+    if (timeSync) {
+        timeSync->stop();
+        answered = timeSync->answered();
     }
     return finish(ok);
 }

@@ -44,18 +44,23 @@ struct PhoneSetup {
     int helloEveryMs = 0;
     int pauseMs = 500;
     std::vector<std::string> actions;  // hello, bye, pause, stream
+    // UDP: answer the receiver's time requests on port 5557 of the phone's own address.
+    bool timeSync = true;
     bool heartbeatLog = false;
     bool nameLines = false;  // start every line but the summary with the phone's name
 };
 
-// "<name>: sent N audio messages (L lost, D duplicated, R reordered), heard H heartbeats"
-std::string summaryLine(const std::string& name, const StreamCounts& counts, uint64_t heard);
+// "<name>: sent N audio messages (L lost, D duplicated, R reordered), heard H heartbeats,
+// answered T time requests"
+std::string summaryLine(const std::string& name, const StreamCounts& counts, uint64_t heard,
+                        uint64_t answered);
 // "heartbeat at +S.SSS s: packets=P buffer=Bms underruns=U", S counted from `sinceNs`.
 std::string heartbeatLine(int64_t arrivedNs, int64_t sinceNs, const protocol::Heartbeat& beat);
 
 // Runs one phone to the end on the calling thread; its clock and its heartbeat times count
 // from `startNs`. False when it failed (could not open its link, send, read its WAV file).
-// A TCP receiver that closes the link ends the actions early but is not a failure.
+// A TCP receiver that closes the link ends the actions early but is not a failure; a phone
+// that cannot answer time requests says so and streams without.
 bool runPhone(const PhoneSetup& setup, const TimeSource& time, Waiter& waiter, int64_t startNs,
               LinePrinter& printer);
 
