@@ -7,7 +7,6 @@ namespace vocari {
 
 namespace {
 
-constexpr double kSlowWeight = 0.005;
 constexpr double kFastWeight = 0.1;
 constexpr double kCleanSeconds = 8.0;
 
@@ -240,7 +239,10 @@ void JitterConsumer::pull(float* out, std::size_t frames) {
     const auto effectiveD = static_cast<double>(effective);
 
     const auto depth = static_cast<double>(ring_->depth());
-    slowDepth_ = (1.0 - kSlowWeight) * slowDepth_ + kSlowWeight * depth;
+    // Averaged over time, not over calls, so the trim behaves the same at any callback size.
+    const double slowWeight =
+        -std::expm1(-static_cast<double>(frames) / (sampleRate_ * kSlowDepthSeconds));
+    slowDepth_ += slowWeight * (depth - slowDepth_);
     fastDepth_.store(
         (1.0 - kFastWeight) * fastDepth_.load(std::memory_order_relaxed) + kFastWeight * depth,
         std::memory_order_relaxed);
@@ -250,6 +252,10 @@ void JitterConsumer::pull(float* out, std::size_t frames) {
             std::fill(out, out + 2 * frames, 0.0f);
             return;
         }
+        // Playback starts at the target, not at whatever more arrived since the last call:
+        // what lies beyond it would only be latency for the trim to wear off. The two frames
+        // priming takes out are the ones being interpolated, as in steady playback.
+        ring_->dropOldest(effective + 4);
         primeStart();
     }
 
@@ -259,19 +265,15 @@ void JitterConsumer::pull(float* out, std::size_t frames) {
         slowDepth_ = effectiveD;
     }
 
-    // Proportional-integral trim on the relative fill error, integrating only while the
-    // output is not saturated in the direction of the error.
-    const double error = (slowDepth_ - effectiveD) / effectiveD;
-    const double candidate = integral_ + error * static_cast<double>(frames) / sampleRate_;
-    const double candidateTrim = kIntegralGain * candidate + kProportionalGain * error;
-    const bool saturated =
-        (candidateTrim > kTrimLimit && error > 0) || (candidateTrim < -kTrimLimit && error < 0);
-    if (!saturated) {
-        integral_ = candidate;
+    // Proportional-integral trim on the fill error in ms (two floats per frame).
+    const double errorMs = (slowDepth_ - effectiveD) * 500.0 / sampleRate_;
+    const double proportional = kTrimPerErrorMs * errorMs;
+    if (std::fabs(errorMs) < kIntegrateWithinMs) {
+        integral_ = std::clamp(integral_ + kIntegralGainPerMsSecond * errorMs *
+                                               static_cast<double>(frames) / sampleRate_,
+                               -kIntegralTrimLimit, kIntegralTrimLimit);
     }
-    integral_ = std::clamp(integral_, -kIntegralLimit, kIntegralLimit);
-    const double trim =
-        std::clamp(kIntegralGain * integral_ + kProportionalGain * error, -kTrimLimit, kTrimLimit);
+    const double trim = std::clamp(integral_ + proportional, -kTrimLimit, kTrimLimit);
 
     // A switch between estimated and assumed sender clocks makes the old integral meaningless.
     const double published = senderRatio_.load(std::memory_order_relaxed);

@@ -100,10 +100,17 @@ class SampleRing {
 
 class JitterConsumer {
   public:
-    static constexpr double kTrimLimit = 0.003;              // +-3000 ppm in all
-    static constexpr double kProportionalGain = 0.004;       // per unit of relative fill error
-    static constexpr double kIntegralGain = 5e-5;            // per second of integrated error
-    static constexpr double kIntegralLimit = 0.0006 / 5e-5;  // +-600 ppm from the integral
+    // The trim steers the fill toward the target by reading a little faster or slower. It acts
+    // on the fill error in milliseconds, so every target settles equally fast: about 4 s for a
+    // small error, and at most 3 ms of buffer per second (the limit) for a large one, such as
+    // a new alignment floor. The integral only takes up a clock error the estimators leave,
+    // and only near the target, so a large step never winds it up into an overshoot.
+    static constexpr double kTrimLimit = 0.003;                  // +-3000 ppm in all
+    static constexpr double kTrimPerErrorMs = 2.5e-4;            // 250 ppm per ms of fill error
+    static constexpr double kIntegralGainPerMsSecond = 1.25e-5;  // per ms x s of fill error
+    static constexpr double kIntegralTrimLimit = 0.0006;         // +-600 ppm from the integral
+    static constexpr double kIntegrateWithinMs = 2.0;            // only this close to the target
+    static constexpr double kSlowDepthSeconds = 1.0;             // averaging time of the fill
     static constexpr int kMinFixedMs = 20;
     static constexpr int kMaxFixedMs = 400;
 
@@ -198,7 +205,7 @@ class JitterConsumer {
     double slowDepth_ = 0.0;
     double step_ = 1.0;
     double phase_ = 0.0;
-    double integral_ = 0.0;
+    double integral_ = 0.0;  // the trim's integral part, a rate ratio like the trim itself
     double deviceRatio_ = 1.0;
     double prevFrame_[2] = {0.0, 0.0};
     double nextFrame_[2] = {0.0, 0.0};

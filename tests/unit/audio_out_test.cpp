@@ -112,9 +112,11 @@ class DeviceBuffer {
 class Phone {
   public:
     Phone(Session* session, float scale) : session_(session), scale_(scale) {
-        session_->jitter->requestPreset(static_cast<uint32_t>(BufferPreset::Fixed), 20);
-        twin_.requestPreset(static_cast<uint32_t>(BufferPreset::Fixed), 20);
-        write(2400);  // 50 ms: more than the 20 ms buffer, so the first pull plays
+        session_->jitter->requestPreset(static_cast<uint32_t>(BufferPreset::Fixed), 60);
+        twin_.requestPreset(static_cast<uint32_t>(BufferPreset::Fixed), 60);
+        // 125 ms: more than the 60 ms buffer, so the first pull plays, and that buffer lasts
+        // several callbacks without more audio.
+        write(6000);
     }
 
     Session& session() { return *session_; }

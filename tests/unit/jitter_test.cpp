@@ -57,7 +57,8 @@ class JitterTest : public ::testing::Test {
         }
     }
 
-    // Primes the consumer so that the slow average starts at exactly `depth` floats.
+    // Primes the consumer so that the slow average starts at exactly `depth` floats, which is
+    // at most the target (priming cuts what lies beyond it).
     void primeAt(uint64_t depth) {
         fillTo(depth + 4);  // priming takes two frames out
         pull(0);
@@ -117,88 +118,134 @@ TEST_F(JitterTest, AtTargetStepIsExactlyOneAndOutputIsInputDelayed) {
     }
 }
 
-TEST_F(JitterTest, TrimFollowsTheFillError) {
-    // 10 % over the target: the proportional part alone gives +400 ppm.
-    primeAt(4752);
-    EXPECT_EQ(consumer.trimPpm(), 400);
-    EXPECT_EQ(consumer.integral(), 0.0);
-    EXPECT_DOUBLE_EQ(consumer.step(), 1.0004);
+// The trim reads a fill error in milliseconds the same at any target: 4 ms over gives
+// 250 ppm per ms, the integral working only within 2 ms of the target.
+TEST_F(JitterTest, TrimIsTheSameForTheSameErrorInMillisecondsAtAnyTarget) {
+    std::vector<int32_t> trims;
+    for (const int fixedMs : {45, 200}) {
+        SampleRing own;
+        JitterConsumer fixed(own, kRate, 45.0);
+        fixed.requestPreset(3, fixedMs);
+        const auto target = static_cast<uint64_t>(2 * 48 * fixedMs);
+        std::vector<float> block(2 * 48000, 0.5f);
+        std::vector<float> out(2 * 256);
+        own.write(block.data(), target + 4);
+        fixed.pull(out.data(), 0);
+        ASSERT_TRUE(fixed.primed());
+        ASSERT_EQ(fixed.slowDepth(), static_cast<double>(target));
+        // Held 4 ms over the target for 20 s, ten times the averaging time.
+        for (int callback = 0; callback < 20 * 48000 / 256; ++callback) {
+            own.write(block.data(), target + 384 - own.depth());
+            fixed.pull(out.data(), 256);
+        }
+        trims.push_back(fixed.trimPpm());
+    }
+    // Whatever the integral took while the average rose through the last 2 ms is the same too.
+    EXPECT_EQ(trims[0], trims[1]);
+    EXPECT_NEAR(trims[0], 1000, 25);
 }
 
-TEST_F(JitterTest, SaturatedTrimStopsIntegrating) {
-    consumer.requestPreset(0, 40);  // "low": target 2400, overflow above 2400 + 2880
-    pull(0);
-    ASSERT_EQ(consumer.target(), 2400u);
-    primeAt(4800);  // 50 ms: relative error 1.0
-    runHeldAt(4800, 48000, 256);
-    EXPECT_EQ(consumer.trimPpm(), 3000);
-    EXPECT_EQ(consumer.integral(), 0.0);
-    EXPECT_NEAR(consumer.slowDepth(), 4800.0, 1.0);  // never cut by the overflow step
+// A phone whose clock the estimators have not measured (here 450 ppm fast) fills the buffer a
+// little faster than it plays. The integral takes the difference up near the target, so the
+// buffer settles on the target itself; a large error, such as a new alignment floor 25 ms above,
+// is closed at up to 3 ms a second without winding the integral up into an overshoot.
+TEST_F(JitterTest, ClosedLoopSettlesOnTheTargetAndStepsWithoutOvershoot) {
+    consumer.requestPreset(3, 60);
+    std::vector<float> block(2 * 1024, 0.25f);
+    double owed = 0.0;  // fractional frames the fast phone has yet to deliver
+    const auto play = [&](double seconds, double* highest) {
+        std::vector<float> out(2 * 512);
+        for (int callback = 0; callback < static_cast<int>(seconds * 48000 / 512); ++callback) {
+            owed += 512 * 1.00045;
+            const auto frames = static_cast<size_t>(owed);
+            owed -= static_cast<double>(frames);
+            ASSERT_EQ(ring.write(block.data(), 2 * frames), 2 * frames);
+            consumer.pull(out.data(), 512);
+            ASSERT_EQ(consumer.underruns(), 0u);
+            if (highest != nullptr) {
+                *highest = std::max(*highest, consumer.slowDepth());
+            }
+        }
+    };
+    ring.write(block.data(), 5764);
+    play(60.0, nullptr);
+    EXPECT_NEAR(consumer.slowDepth(), 5760.0, 10.0);  // within 0.1 ms
+    EXPECT_NEAR(consumer.integral(), 450e-6, 20e-6);
+
+    consumer.setAlignFloor(5760 + 2400);
+    double highest = 0.0;
+    play(20.0, &highest);
+    EXPECT_NEAR(consumer.slowDepth(), 8160.0, 96.0);  // within 1 ms after 20 s
+    EXPECT_LT(highest, 8160.0 + 48.0);                // never more than 0.5 ms over
 }
 
-TEST_F(JitterTest, IntegralIsClampedToSixHundredPpm) {
-    // Half again over the target: 0.004 x 0.5 = 2000 ppm proportional, never saturated, so
-    // the integral keeps growing until its clamp (about 24 s of output). A fixed 45 ms buffer
-    // keeps the target from stepping down meanwhile.
-    consumer.requestPreset(3, 45);
-    pull(0);
-    primeAt(6480);
-    runHeldAt(6480, 30 * 48000, 256);
-    EXPECT_EQ(consumer.integral(), 0.0006 / 5e-5);
-    EXPECT_EQ(consumer.trimPpm(), 2600);
-}
-
-TEST_F(JitterTest, IntegralIsClampedBelowTheTargetToo) {
+// Only one limit is reached at a time: the integral's own, then the trim's.
+TEST_F(JitterTest, IntegralAndTrimStopAtTheirLimits) {
     consumer.requestPreset(3, 45);
     pull(0);
     primeAt(4320);
-    runHeldAt(2160, 30 * 48000, 256);  // half the target: -2000 ppm proportional
-    EXPECT_EQ(consumer.underruns(), 0u);
-    EXPECT_EQ(consumer.integral(), -(0.0006 / 5e-5));
-    EXPECT_NEAR(consumer.trimPpm(), -2600, 1);  // truncated toward zero
+    runHeldAt(4320 + 150, 60 * 48000, 512);  // 1.6 ms over for a minute
+    EXPECT_EQ(consumer.integral(), 0.0006);
+    EXPECT_EQ(consumer.trimPpm(), 990);  // 600 + 250 x 1.5625
+    runHeldAt(4320 - 150, 120 * 48000, 512);
+    EXPECT_EQ(consumer.integral(), -0.0006);
+    runHeldAt(4320 + 4800, 20 * 48000, 512);  // 50 ms over
+    EXPECT_EQ(consumer.trimPpm(), 3000);
+    // Far from the target the integral is left alone; it only moved while the average passed.
+    EXPECT_NEAR(consumer.integral(), -0.0006, 2e-5);
 }
 
-TEST_F(JitterTest, OverflowDropsTheOldestAudioDownToTheTarget) {
-    // 7300 floats is above 45 ms + 30 ms of slack: cut to the newest 4320.
+TEST_F(JitterTest, PrimingStartsAtTheTargetAndOverflowCutsBackToIt) {
+    // 7304 floats queued when the first call comes: playback starts 45 ms before the newest.
     fillTo(7304);
-    const float newest = nextValue - 1.0f;
+    float newest = nextValue - 1.0f;
     pull(0);
     EXPECT_EQ(ring.depth(), 4320u);
     EXPECT_EQ(consumer.slowDepth(), 4320.0);
-    EXPECT_EQ(consumer.trimPpm(), 0);
-    const auto out = pull(3);
-    EXPECT_EQ(out[0], 1.0f);  // the two frames taken while priming
-    EXPECT_EQ(out[2], 2.0f);
-    EXPECT_EQ(out[4], newest - 2159.0f);  // then the oldest kept frame
+    auto out = pull(1);
+    EXPECT_EQ(out[0], newest - 2161.0f);
+
+    // While playing, a slow average more than 30 ms over the target cuts to the newest 45 ms.
+    int callbacks = 0;
+    do {
+        fillTo(4320 + 2880 + 240);
+        pull(256);
+        ++callbacks;
+    } while (consumer.slowDepth() != 4320.0 && callbacks < 1000);
+    EXPECT_GT(callbacks, 200);  // the average needs a few seconds to get there
+    EXPECT_LT(callbacks, 1000);
+    // Cut to 4320, then this callback's 256 frames (and a few for the trim) played.
+    EXPECT_LE(ring.depth(), 4320u - 512);
+    EXPECT_GE(ring.depth(), 4320u - 512 - 8);
 }
 
 TEST_F(JitterTest, SenderRatioHandOverRestartsTheIntegral) {
-    primeAt(6480);
-    runHeldAt(6480, 5 * 48000, 256);
-    ASSERT_GT(consumer.integral(), 1.0);
+    primeAt(4320);
+    runHeldAt(4416, 5 * 48000, 256);  // 1 ms over
+    ASSERT_GT(consumer.integral(), 2e-5);
     const int32_t trimBefore = consumer.trimPpm();
 
     consumer.setSenderRatio(1.0001, true);
-    fillTo(6480);
+    fillTo(4416);
     pull(256);
     // This callback still plays the trim built up so far; only the integral starts again.
     EXPECT_EQ(consumer.integral(), 0.0);
     EXPECT_NEAR(consumer.trimPpm(), trimBefore, 5);
     EXPECT_NEAR(consumer.step(), (1.0 + consumer.trimPpm() * 1e-6) * 1.0001, 1.1e-6);
 
-    fillTo(6480);
+    fillTo(4416);
     pull(256);
     EXPECT_GT(consumer.integral(), 0.0);  // same source: integrating again
 
     consumer.setSenderRatio(std::nan(""), true);  // a broken estimate counts as none
-    fillTo(6480);
+    fillTo(4416);
     pull(0);
     EXPECT_EQ(consumer.integral(), 0.0);
     EXPECT_NEAR(consumer.step(), 1.0 + consumer.trimPpm() * 1e-6, 1.1e-6);
 
     // Nor does a broken device clock reach the phase, where it would stay for good.
     consumer.setDeviceRatio(std::nan(""));
-    fillTo(6480);
+    fillTo(4416);
     pull(256);
     EXPECT_TRUE(std::isfinite(consumer.phase()));
     EXPECT_NEAR(consumer.step(), 1.0 + consumer.trimPpm() * 1e-6, 1.1e-6);
