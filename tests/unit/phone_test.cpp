@@ -279,5 +279,38 @@ TEST(TimeAnswerQueue, StampsTheSimulatedArrivalAndHoldsEachAnswerForItsDelay) {
     EXPECT_TRUE(reordered);
 }
 
+// Two phones with different epochs and rates hear each click at the same host-clock moment: the
+// first frame each captures at or after it.
+TEST(ClickSource, ClicksFallOnTheHostClockWhateverThePhonesClock) {
+    SteppedTime time;
+    for (const double skewPpm : {0.0, 2000.0, -700.0}) {
+        const PhoneClock clock(time, time.nowNs(), 123'456'789 * kMs + 7, skewPpm);
+        ClickSource clicks(clock, 250 * kMs, 0.75, 2);
+        std::vector<float> frames(2 * 480);
+        const int64_t start = clock.at(time.nowNs() + 3 * kMs);
+        int heard = 0;
+        for (uint64_t message = 0; message < 300; ++message) {
+            const int64_t first = start + madeOffsetNs(message, 480);
+            clicks.read(frames, first);
+            for (size_t frame = 0; frame < 480; ++frame) {
+                if (frames[2 * frame] == 0.0F) {
+                    continue;
+                }
+                ASSERT_EQ(frames[2 * frame], 0.75F);
+                ASSERT_EQ(frames[2 * frame + 1], 0.75F);
+                const auto captured = [&](int64_t f) {
+                    return clock.monotonicAt(first + f * kSecond / 48000);
+                };
+                const auto index = static_cast<int64_t>(frame);
+                ASSERT_EQ(captured(index) / (250 * kMs), captured(index - 1) / (250 * kMs) + 1)
+                    << "skew " << skewPpm;
+                ++heard;
+            }
+        }
+        // 3 s of the phone's clock from 5.003 s on the host's.
+        EXPECT_EQ(heard, skewPpm > 0 ? 11 : 12) << "skew " << skewPpm;
+    }
+}
+
 }  // namespace
 }  // namespace vocari::phone

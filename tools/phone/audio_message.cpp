@@ -110,7 +110,7 @@ size_t AudioMessageMaker::encodePcm(uint8_t* out) const {
 bool AudioMessageMaker::make(int64_t senderTimeNs, std::vector<uint8_t>& out) {
     const size_t prefix = prefixSize(format_);
     out.resize(maxBytes_);
-    source_->read(samples_);
+    source_->read(samples_, senderTimeNs);
     uint8_t* message = out.data() + prefix;
     uint8_t* payload = message + protocol::kAudioHeaderSize;
     size_t payloadSize = 0;

@@ -6,6 +6,8 @@
 #include <cmath>
 #include <numbers>
 
+#include "phone_clock.h"
+
 namespace vocari::phone {
 
 namespace {
@@ -48,7 +50,7 @@ float ToneSource::sample(double frequencyHz, double level, uint64_t frame) {
     return static_cast<float>(level * std::sin(2.0 * std::numbers::pi * cycles));
 }
 
-void ToneSource::read(std::span<float> interleaved) {
+void ToneSource::read(std::span<float> interleaved, int64_t /*phoneTimeNs*/) {
     const auto channels = static_cast<size_t>(channels_);
     for (size_t at = 0; at + channels <= interleaved.size(); at += channels) {
         const float value = sample(frequency_, level_, frame_++);
@@ -76,7 +78,7 @@ WavSource::~WavSource() {
     sf_close(static_cast<SNDFILE*>(file_));
 }
 
-void WavSource::read(std::span<float> interleaved) {
+void WavSource::read(std::span<float> interleaved, int64_t /*phoneTimeNs*/) {
     auto* file = static_cast<SNDFILE*>(file_);
     const auto channels = static_cast<size_t>(channels_);
     const auto fileChannels = static_cast<size_t>(fileChannels_);
@@ -105,6 +107,39 @@ void WavSource::read(std::span<float> interleaved) {
             }
         }
         wanted -= static_cast<size_t>(got);
+    }
+}
+
+ClickSource::ClickSource(const PhoneClock& clock, int64_t periodNs, double level, int channels)
+    : clock_(clock),
+      period_(std::max<int64_t>(periodNs, 1)),
+      level_(static_cast<float>(level)),
+      channels_(channels) {}
+
+void ClickSource::read(std::span<float> interleaved, int64_t phoneTimeNs) {
+    std::fill(interleaved.begin(), interleaved.end(), 0.0F);
+    const auto channels = static_cast<int64_t>(channels_);
+    const auto frames = static_cast<int64_t>(interleaved.size()) / channels;
+    const auto phoneAt = [&](int64_t frame) {
+        return phoneTimeNs + frame * 1'000'000'000 / kSampleRate;
+    };
+    // A click is heard by the first frame captured at or after its moment: frame f hears the
+    // clicks after frame f - 1 was captured, up to and including f's own moment.
+    const int64_t after = clock_.monotonicAt(phoneAt(-1));
+    const int64_t last = clock_.monotonicAt(phoneAt(frames - 1));
+    for (int64_t click = (after / period_ + 1) * period_; click <= last; click += period_) {
+        // Frame f is captured at or after the click when its phone time is past the click's
+        // previous nanosecond.
+        const int64_t before = clock_.at(click - 1);
+        int64_t frame = std::clamp<int64_t>((before - phoneTimeNs) * kSampleRate / 1'000'000'000, 0,
+                                            frames - 1);
+        while (frame > 0 && phoneAt(frame - 1) > before) {
+            --frame;
+        }
+        while (frame < frames - 1 && phoneAt(frame) <= before) {
+            ++frame;
+        }
+        std::fill_n(interleaved.begin() + frame * channels, channels, level_);
     }
 }
 

@@ -116,6 +116,14 @@ int main(int argc, char** argv) {
         ->excludes(tone)
         ->excludes(level)
         ->excludes(step);
+    app.add_option("--clicks-every-ms", setup.clickEveryMs,
+                   "Play silence with a click of --level at every multiple of this many ms of "
+                   "the host's monotonic clock, heard by every phone at the same moment whatever "
+                   "its own clock (to measure latency from the receiver's output)")
+        ->check(CLI::Range(1, 3'600'000))
+        ->excludes(tone)
+        ->excludes(step)
+        ->excludes("--wav");
     app.add_option("--channels", channels, "1 mono, 2 stereo (the same signal on L and R)")
         ->check(CLI::IsMember({1, 2}))
         ->capture_default_str();

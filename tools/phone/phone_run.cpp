@@ -25,7 +25,13 @@ bool closedByPeer(int error) {
     return error == EPIPE || error == ECONNRESET;
 }
 
-std::unique_ptr<AudioSource> makeSource(const PhoneSetup& setup, std::string& error) {
+std::unique_ptr<AudioSource> makeSource(const PhoneSetup& setup, const PhoneClock& clock,
+                                        std::string& error) {
+    if (setup.clickEveryMs > 0) {
+        return std::make_unique<ClickSource>(clock,
+                                             static_cast<int64_t>(setup.clickEveryMs) * 1'000'000,
+                                             setup.level, setup.format.channels);
+    }
     if (setup.wavPath.empty()) {
         return std::make_unique<ToneSource>(setup.toneHz, setup.level, setup.format.channels);
     }
@@ -118,7 +124,8 @@ bool runPhone(const PhoneSetup& setup, const TimeSource& time, Waiter& waiter, i
     if (!phone) {
         return failure(error);
     }
-    auto source = makeSource(setup, error);
+    const PhoneClock clock(time, startNs, setup.clockEpochNs, setup.skewPpm);
+    auto source = makeSource(setup, clock, error);
     if (!source) {
         return failure(error);
     }
@@ -128,7 +135,6 @@ bool runPhone(const PhoneSetup& setup, const TimeSource& time, Waiter& waiter, i
     if (!maker) {
         return failure(error);
     }
-    const PhoneClock clock(time, startNs, setup.clockEpochNs, setup.skewPpm);
     StreamSender sender(*maker, clock, waiter, setup.impairment, setup.seed,
                         [&phone](std::span<const uint8_t> bytes) { return phone->sendRaw(bytes); });
     auto timeSync = openTimeSync(setup, clock, printer, prefix);

@@ -34,7 +34,8 @@ struct PhoneSetup {
     PhoneOptions link;
     double toneHz = 440;
     double level = 0.5;
-    std::string wavPath;  // when set, the phone plays this file instead of the tone
+    std::string wavPath;   // when set, the phone plays this file instead of the tone
+    int clickEveryMs = 0;  // when set, the phone plays clicks on the host clock instead
     StreamFormat format;
     ImpairmentConfig impairment;
     uint64_t seed = 1;
