@@ -71,10 +71,10 @@ TEST_F(StatusOutput, DeviceBlockFollowsDevicesPluggedAndUnplugged) {
                     "uid=extra-loop\nname=Extra Loop\ntransport=virtual\ninput_channels=8\n"
                     "output_channels=8\n");
     // Devices are compared every fifth pass: a change shows within 5 s.
-    ASSERT_TRUE(daemon->waitForLine(Stream::Out, "devices: 2", 7000));
+    ASSERT_TRUE(daemon->waitForLine(Stream::Out, "devices: 2", 9000));
     ASSERT_TRUE(daemon->waitForLine(Stream::Out, "device:\t0\t8\t0\textra-loop\tExtra Loop", 500));
     std::filesystem::remove(extra);
-    ASSERT_TRUE(daemon->waitForLines(Stream::Out, "devices: 1", 2, 7000));
+    ASSERT_TRUE(daemon->waitForLines(Stream::Out, "devices: 1", 2, 9000));
     // The block is printed only when it changed: once at start-up, once per change.
     EXPECT_EQ(daemon->countLines(Stream::Out, "devices: "), 3u);
 }
