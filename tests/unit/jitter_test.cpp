@@ -151,7 +151,7 @@ TEST_F(JitterTest, TrimIsTheSameForTheSameErrorInMillisecondsAtAnyTarget) {
 // is closed at up to 3 ms a second without winding the integral up into an overshoot.
 TEST_F(JitterTest, ClosedLoopSettlesOnTheTargetAndStepsWithoutOvershoot) {
     consumer.requestPreset(3, 60);
-    std::vector<float> block(2 * 1024, 0.25f);
+    std::vector<float> block(2 * 4096, 0.25f);
     double owed = 0.0;  // fractional frames the fast phone has yet to deliver
     const auto play = [&](double seconds, double* highest) {
         std::vector<float> out(2 * 512);
