@@ -164,6 +164,7 @@ IngestResult ingestAudio(Session& session, const protocol::AudioHeader& header,
     session.isOpus.store(opus, std::memory_order_relaxed);
     session.ring.write(block, floats);
     session.ring.trimBacklog();
+    session.jitter->setPacketFrames(static_cast<uint32_t>(floats / 2));
 
     const int64_t arrival = clock.nowNs();
     session.clock.onPacket(header.sequence, header.frames, arrival);
