@@ -733,6 +733,14 @@ TEST_F(OutputUnitRun, CallbacksAreTimedShapedAndRecordedInTheRing) {
         ASSERT_EQ(frames[4 * t + 2], 0.0f) << "frame " << t;
         ASSERT_EQ(frames[4 * t + 3], 0.0f) << "frame " << t;
     }
+    // Readers learn when each frame played: the host time of the callback that rendered it.
+    const auto timing = ring->timing();
+    ASSERT_TRUE(timing);
+    for (size_t i = 0; i < recorded; ++i) {
+        EXPECT_NEAR(static_cast<double>(timing->hostTimeOf(64 * i)),
+                    static_cast<double>(log_.hostTimes[i]), 1.0)
+            << "callback " << i;
+    }
     EXPECT_EQ(AudioComponentInstanceDispose(unit), noErr);
 }
 

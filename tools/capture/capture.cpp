@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "analysis.h"
@@ -85,6 +86,9 @@ int captureDevice(const CaptureOptions& options, const std::atomic<bool>& interr
     int64_t silenceClockNs = 0;
     bool idle = false;
     uint64_t lostFrames = 0;
+    // When the recording's first frame played, if it came straight from the ring.
+    std::optional<int64_t> firstFrameHostNs;
+    std::optional<RingTiming> timing;
     const auto append = [&](const float* frames, uint64_t count) {
         if (sf_writef_float(out.get(), frames, static_cast<sf_count_t>(count)) !=
             static_cast<sf_count_t>(count)) {
@@ -121,6 +125,9 @@ int captureDevice(const CaptureOptions& options, const std::atomic<bool>& interr
             if (ring->read(cursor, n, chunk.data()) != RingFileReader::Read::Ok) {
                 continue;
             }
+            if (recorded == 0 && (timing = ring->timing())) {
+                firstFrameHostNs = timing->hostTimeOf(cursor);
+            }
             if (!append(chunk.data(), n)) {
                 std::fprintf(errors, "vocari-capture: cannot write %s: %s\n",
                              options.outPath.c_str(), sf_strerror(out.get()));
@@ -155,6 +162,12 @@ int captureDevice(const CaptureOptions& options, const std::atomic<bool>& interr
     if (lostFrames > 0) {
         std::fprintf(errors, "vocari-capture: fell behind; %llu frames were replaced by silence\n",
                      static_cast<unsigned long long>(lostFrames));
+    }
+    if (firstFrameHostNs) {
+        std::fprintf(report,
+                     "vocari-capture: the first frame played at %lld ns on CLOCK_MONOTONIC, "
+                     "each next one %.6f ns later\n",
+                     static_cast<long long>(*firstFrameHostNs), timing->nsPerFrame);
     }
     std::fprintf(report, "vocari-capture: recorded %llu frames (%u channels) from \"%s\" to %s%s\n",
                  static_cast<unsigned long long>(recorded), channels, options.deviceUid.c_str(),

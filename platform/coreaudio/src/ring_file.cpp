@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cmath>
 #include <cstring>
 
 namespace vocari {
@@ -177,6 +178,23 @@ void RingFileWriter::publish(uint64_t count) {
     std::atomic_ref<uint64_t>(header_->writtenFrames).store(written_, std::memory_order_release);
 }
 
+int64_t RingTiming::hostTimeOf(uint64_t n) const {
+    const double frames =
+        n >= frame ? static_cast<double>(n - frame) : -static_cast<double>(frame - n);
+    return hostNs + std::llround(frames * nsPerFrame);
+}
+
+void RingFileWriter::setTiming(int64_t hostNs, double nsPerFrame) {
+    std::atomic_ref<uint32_t> sequence(header_->timingSequence);
+    const uint32_t before = sequence.load(std::memory_order_relaxed);
+    sequence.store(before + 1, std::memory_order_relaxed);
+    std::atomic_thread_fence(std::memory_order_release);
+    std::atomic_ref<uint64_t>(header_->timingFrame).store(written_, std::memory_order_relaxed);
+    std::atomic_ref<int64_t>(header_->timingHostNs).store(hostNs, std::memory_order_relaxed);
+    std::atomic_ref<double>(header_->timingNsPerFrame).store(nsPerFrame, std::memory_order_relaxed);
+    sequence.store(before + 2, std::memory_order_release);
+}
+
 void RingFileWriter::write(const float* frames, uint32_t sourceChannels, uint64_t count) {
     const uint32_t shared = std::min(sourceChannels, channels_);
     for (uint64_t f = 0; f < count; ++f) {
@@ -250,6 +268,29 @@ uint64_t RingFileReader::writtenFrames() const {
     // The mapping is read-only; an atomic load does not write.
     auto& count = const_cast<uint64_t&>(header_->writtenFrames);
     return std::atomic_ref<uint64_t>(count).load(std::memory_order_acquire);
+}
+
+std::optional<RingTiming> RingFileReader::timing() const {
+    // The mapping is read-only; atomic loads do not write.
+    auto* header = const_cast<RingFileHeader*>(header_);
+    std::atomic_ref<uint32_t> sequence(header->timingSequence);
+    for (;;) {
+        const uint32_t before = sequence.load(std::memory_order_acquire);
+        if (before == 0) {
+            return std::nullopt;
+        }
+        RingTiming timing;
+        timing.frame =
+            std::atomic_ref<uint64_t>(header->timingFrame).load(std::memory_order_relaxed);
+        timing.hostNs =
+            std::atomic_ref<int64_t>(header->timingHostNs).load(std::memory_order_relaxed);
+        timing.nsPerFrame =
+            std::atomic_ref<double>(header->timingNsPerFrame).load(std::memory_order_relaxed);
+        std::atomic_thread_fence(std::memory_order_acquire);
+        if (before % 2 == 0 && sequence.load(std::memory_order_relaxed) == before) {
+            return timing;
+        }
+    }
 }
 
 RingFileReader::Read RingFileReader::read(uint64_t first, uint64_t count, float* out) const {

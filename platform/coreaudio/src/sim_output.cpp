@@ -91,6 +91,7 @@ class SimOutput final : public OutputEngine {
         const int64_t maxLatenessNs = std::max(kMaxLatenessNs, 4 * periodNs);
         const auto bytes = static_cast<UInt32>(buffer_.size() * sizeof(float));
         const int64_t startNs = monotonicNs();
+        ring_->setTiming(startNs, nsPerFrame);
         uint64_t sampleIndex = 0;
         while (!stop_.load(std::memory_order_acquire)) {
             const int64_t dueNs =

@@ -23,9 +23,27 @@ struct RingFileHeader {
     uint32_t sampleRate;
     uint32_t reserved;
     uint64_t writtenFrames;  // only through std::atomic_ref
+    // When the frames play, on CLOCK_MONOTONIC: frame n plays at
+    // timingHostNs + (n - timingFrame) x timingNsPerFrame. Set by the writer whenever its
+    // clock starts; odd timingSequence while it changes (readers retry). All through
+    // std::atomic_ref.
+    uint32_t timingSequence;
+    uint32_t timingReserved;
+    uint64_t timingFrame;
+    int64_t timingHostNs;
+    double timingNsPerFrame;
 };
 
-inline constexpr uint32_t kRingFileVersion = 1;
+inline constexpr uint32_t kRingFileVersion = 2;
+
+// When the frames of a ring play: frame n at hostNs + (n - frame) x nsPerFrame (CLOCK_MONOTONIC).
+struct RingTiming {
+    uint64_t frame = 0;
+    int64_t hostNs = 0;
+    double nsPerFrame = 0.0;
+
+    int64_t hostTimeOf(uint64_t n) const;
+};
 inline constexpr uint64_t kRingDataOffset = 4096;
 // Four seconds at 48000 Hz.
 inline constexpr uint64_t kRingCapacityFrames = 192000;
@@ -51,6 +69,9 @@ class RingFileWriter {
     void write(const float* frames, uint32_t sourceChannels, uint64_t count);
     // Writer thread only. Lock-free; allocates nothing. Appends `count` silent frames.
     void writeSilence(uint64_t count);
+    // Writer thread only, before writing. The next frame written plays at `hostNs`, and each
+    // after it `nsPerFrame` later.
+    void setTiming(int64_t hostNs, double nsPerFrame);
 
   private:
     RingFileWriter(int fd, void* map, size_t mapBytes, uint32_t channels, uint64_t capacity);
@@ -83,6 +104,9 @@ class RingFileReader {
 
     // Any thread. Frames written so far; every frame before it (within capacity) is readable.
     uint64_t writtenFrames() const;
+
+    // Any thread. When the frames play; nullopt while the writer has not said.
+    std::optional<RingTiming> timing() const;
 
     enum class Read { Ok, NotWrittenYet, Overwritten };
     // Any thread. Copies frames [first, first + count) into `out` (count x channels floats).
