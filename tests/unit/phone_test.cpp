@@ -222,8 +222,9 @@ TEST(StreamSender, PacesBySkewedPhoneTimeWithoutDriftAndSendsEveryCopy) {
     for (size_t n = 0; n < run.sent.size(); ++n) {
         const auto& message = run.sent[n];
         ASSERT_EQ(message.header.sequence, n);
+        // Sent once its last frame is captured, stamped with that moment of the phone's clock.
         ASSERT_EQ(message.header.senderTimeNs,
-                  1'000 * kSecond + static_cast<int64_t>(n) * 10 * kMs);
+                  1'000 * kSecond + static_cast<int64_t>(n + 1) * 10 * kMs);
         // Made when the phone's clock reaches its time, however late the earlier wake-ups were.
         const int64_t due = run.clock.monotonicAt(message.header.senderTimeNs);
         ASSERT_GE(message.atNs, due);

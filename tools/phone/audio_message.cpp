@@ -107,10 +107,11 @@ size_t AudioMessageMaker::encodePcm(uint8_t* out) const {
     return samples_.size() * 2;
 }
 
-bool AudioMessageMaker::make(int64_t senderTimeNs, std::vector<uint8_t>& out) {
+bool AudioMessageMaker::make(int64_t firstFrameNs, int64_t senderTimeNs,
+                             std::vector<uint8_t>& out) {
     const size_t prefix = prefixSize(format_);
     out.resize(maxBytes_);
-    source_->read(samples_, senderTimeNs);
+    source_->read(samples_, firstFrameNs);
     uint8_t* message = out.data() + prefix;
     uint8_t* payload = message + protocol::kAudioHeaderSize;
     size_t payloadSize = 0;

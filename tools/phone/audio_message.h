@@ -26,9 +26,10 @@ struct StreamFormat {
 // Empty when the format can be streamed; otherwise what is wrong with it.
 std::string checkFormat(const StreamFormat& format);
 
-// The phone-clock time, relative to the start of the stream, at which message `index` of
-// `frames` frames is made: index × frames / 48000 s, exact to the nanosecond (never
-// accumulated, so there is no drift however long the stream).
+// The phone-clock time, relative to the start of the stream, at which the first frame of message
+// `index` of `frames` frames is captured: index × frames / 48000 s, exact to the nanosecond
+// (never accumulated, so there is no drift however long the stream). The message is sent when
+// the next one starts.
 int64_t madeOffsetNs(uint64_t index, int frames);
 
 class AudioMessageMaker {
@@ -45,10 +46,11 @@ class AudioMessageMaker {
     // The largest message make() can produce, length prefix included.
     size_t maxMessageBytes() const { return maxBytes_; }
 
-    // Makes the next message (the next frames of the source, the next sequence number, stamped
-    // `senderTimeNs`) into `out`, replacing its contents. Allocates nothing once `out` has
-    // maxMessageBytes() of capacity. False when the encoder fails; `out` is then empty.
-    bool make(int64_t senderTimeNs, std::vector<uint8_t>& out);
+    // Makes the next message (the next frames of the source, captured from phone time
+    // `firstFrameNs` on, with the next sequence number, stamped `senderTimeNs`) into `out`,
+    // replacing its contents. Allocates nothing once `out` has maxMessageBytes() of capacity.
+    // False when the encoder fails; `out` is then empty.
+    bool make(int64_t firstFrameNs, int64_t senderTimeNs, std::vector<uint8_t>& out);
 
   private:
     AudioMessageMaker(const StreamFormat& format, std::unique_ptr<AudioSource> source, void* opus);

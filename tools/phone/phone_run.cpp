@@ -170,6 +170,8 @@ bool runPhone(const PhoneSetup& setup, const TimeSource& time, Waiter& waiter, i
                     setup.streamSeconds, setup.helloEveryMs,
                     [&phone] { return phone->sendHello(); }, listener.closed());
                 counts = sender.counts();
+                printer.out(prefix + "stream began at host time " +
+                            std::to_string(sender.streamStartNs()) + " ns");
                 closed = outcome == StreamSender::Outcome::Stopped;
                 if (outcome == StreamSender::Outcome::Failed) {
                     sent = false;

@@ -103,10 +103,12 @@ StreamSender::Outcome StreamSender::run(double seconds, int helloEveryMs,
     const TimeSource& time = clock_.timeSource();
     const int64_t startMonotonic = time.nowNs();
     const int64_t startPhone = clock_.at(startMonotonic);
+    streamStartNs_ = clock_.monotonicAt(startPhone);
     const int64_t helloEveryNs = static_cast<int64_t>(helloEveryMs) * 1'000'000;
     int64_t nextHello = helloEveryNs > 0 ? startMonotonic + helloEveryNs : kNever;
     uint64_t made = 0;
-    int64_t nextMade = clock_.monotonicAt(startPhone);
+    // A message goes out once its last frame is captured, stamped with that moment.
+    int64_t nextMade = clock_.monotonicAt(startPhone + madeOffsetNs(1, frames));
     bool released = false;
     error_.clear();
     sendErrno_ = 0;
@@ -119,7 +121,8 @@ StreamSender::Outcome StreamSender::run(double seconds, int helloEveryMs,
         const int64_t now = time.nowNs();
         while (made < count && nextMade <= now) {
             const uint32_t slot = takeSlot();
-            if (!maker_.make(startPhone + madeOffsetNs(made, frames), slots_[slot])) {
+            if (!maker_.make(startPhone + madeOffsetNs(made, frames),
+                             startPhone + madeOffsetNs(made + 1, frames), slots_[slot])) {
                 freeSlots_.push_back(slot);
                 return fail("could not encode an AUDIO message");
             }
@@ -131,7 +134,7 @@ StreamSender::Outcome StreamSender::run(double seconds, int helloEveryMs,
             ++counts_.made;
             schedule(decision, index, slot);
             ++made;
-            nextMade = clock_.monotonicAt(startPhone + madeOffsetNs(made, frames));
+            nextMade = clock_.monotonicAt(startPhone + madeOffsetNs(made + 1, frames));
         }
         if (made == count && !released) {
             schedule(impairment_.releaseHeld(), kNoMessage, 0);
