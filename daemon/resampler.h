@@ -27,9 +27,19 @@ class LinearResampler {
     double phase() const { return phase_; }
 
   private:
+    // Input frames are taken from the ring in batches, one move of its read index each, and
+    // never more than the callback consumes, so nothing is held back between callbacks.
+    static constexpr std::size_t kBatchFrames = 256;
+
+    bool advance(SampleRing& ring);
+
     double phase_ = 0.0;
     double prev_[2] = {0.0, 0.0};
     double next_[2] = {0.0, 0.0};
+    float batch_[2 * kBatchFrames] = {};
+    std::size_t batchAt_ = 0;
+    std::size_t batchEnd_ = 0;
+    uint64_t owed_ = 0;  // input frames this callback still consumes beyond the batch
 };
 
 }  // namespace vocari

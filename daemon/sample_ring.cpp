@@ -68,6 +68,25 @@ bool SampleRing::takeFrame(double frame[2]) {
     }
 }
 
+std::size_t SampleRing::takeFrames(float* out, std::size_t maxFrames) {
+    uint64_t r = readIndex_.load(std::memory_order_acquire);
+    for (;;) {
+        const uint64_t w = writeIndex_.load(std::memory_order_acquire);
+        const uint64_t frames = std::min<uint64_t>((w - r) / 2, maxFrames);
+        if (frames == 0) {
+            return 0;
+        }
+        for (uint64_t i = 0; i < 2 * frames; ++i) {
+            out[i] = loadSample(data_[(r + i) & kMask]);
+        }
+        // Release: the writer refills these slots only after it has seen the index move past.
+        if (readIndex_.compare_exchange_weak(r, r + 2 * frames, std::memory_order_acq_rel,
+                                             std::memory_order_acquire)) {
+            return static_cast<std::size_t>(frames);
+        }
+    }
+}
+
 void SampleRing::dropOldest(uint64_t keep) {
     uint64_t r = readIndex_.load(std::memory_order_acquire);
     for (;;) {

@@ -9,10 +9,10 @@
 // be played again, and since the writer has already refilled the space the cut freed, the
 // depth would exceed the capacity and the reader would read overwritten samples. So every
 // move of the read index is a compare-and-swap that only ever moves it forward:
-//   - the reader reads a frame at index r, then swaps r -> r + 2. If the swap fails, the writer
-//     has cut in between; the frame just read is discarded and the reader retries at the new
-//     index. A successful swap proves the index was still r when the frame was taken, so no
-//     cut had freed that space and the writer cannot have overwritten it.
+//   - the reader reads frames from index r on, then swaps r -> r + 2n for the n it read. If the
+//     swap fails, the writer has cut in between; what was just read is discarded and the reader
+//     retries at the new index. A successful swap proves the index was still r when the frames
+//     were taken, so no cut had freed that space and the writer cannot have overwritten it.
 //   - the writer's cut swaps r -> writeIndex - kBacklogKeep and retries while the backlog
 //     still exceeds kBacklogKeep, so a cut can never undo the reader's progress.
 // Samples are copied with relaxed atomic accesses (std::atomic_ref), which compile to plain
@@ -60,6 +60,10 @@ class SampleRing {
     // Reader thread only. Takes the oldest frame into `frame` (L, R). False, with nothing taken,
     // when less than one frame is queued. Lock-free; allocates nothing.
     bool takeFrame(double frame[2]);
+
+    // Reader thread only. Takes up to `maxFrames` of the oldest frames into `out` (interleaved)
+    // with one move of the read index; returns how many. Lock-free; allocates nothing.
+    std::size_t takeFrames(float* out, std::size_t maxFrames);
 
     // Reader thread only. Drops the oldest floats so that at most `keep` remain (`keep` even).
     void dropOldest(uint64_t keep);

@@ -71,5 +71,27 @@ TEST(SampleRingTest, BacklogTrimKeepsTheNewest300Ms) {
     EXPECT_FALSE(ring.trimBacklog());
 }
 
+TEST(SampleRingTest, BatchesComeInOrderAndNeverBeyondWhatIsQueued) {
+    SampleRing ring;
+    std::vector<float> block(2 * 700);
+    for (std::size_t i = 0; i < block.size(); ++i) {
+        block[i] = static_cast<float>(i);
+    }
+    ring.write(block.data(), block.size());
+    float batch[2 * 256];
+    EXPECT_EQ(ring.takeFrames(batch, 256), 256u);
+    EXPECT_EQ(batch[0], 0.0f);
+    EXPECT_EQ(batch[511], 511.0f);
+    double frame[2];
+    ASSERT_TRUE(ring.takeFrame(frame));  // single frames and batches share one read position
+    EXPECT_EQ(frame[0], 512.0);
+    EXPECT_EQ(ring.takeFrames(batch, 256), 256u);
+    EXPECT_EQ(batch[0], 514.0f);
+    EXPECT_EQ(ring.takeFrames(batch, 256), 187u);  // what is left
+    EXPECT_EQ(batch[2 * 187 - 1], 1399.0f);
+    EXPECT_EQ(ring.takeFrames(batch, 256), 0u);
+    EXPECT_EQ(ring.depth(), 0u);
+}
+
 }  // namespace
 }  // namespace vocari
