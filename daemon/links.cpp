@@ -96,6 +96,7 @@ void admitWifi(Runtime& runtime, std::span<const uint8_t> hello, const sockaddr_
 // One USB or Bluetooth link, read until the peer closes, sends a bad length, fails pairing, or
 // the daemon stops.
 void tcpClient(Runtime& runtime, int socket) {
+    nameThisThread("tcp-client");
     runtime.out->write("USB client connected\n");
     auto reader = std::make_unique<protocol::FrameReader>();
     std::vector<uint8_t> chunk(protocol::kLengthPrefixSize + protocol::kMaxMessageSize);
@@ -212,6 +213,7 @@ void dispatchMessage(Runtime& runtime, const SessionClaim& claim,
 }
 
 void audioLoop(Runtime& runtime, int socket) {
+    nameThisThread("udp-receive");
     setReceiveTimeout(socket, kReceiveTimeoutUs);
     std::vector<uint8_t> buffer(protocol::kMaxMessageSize);
     while (runtime.isRunning()) {
@@ -244,6 +246,7 @@ void audioLoop(Runtime& runtime, int socket) {
 }
 
 void tcpLoop(Runtime& runtime, int listener) {
+    nameThisThread("tcp-listener");
     while (runtime.isRunning()) {
         pollfd waiting{listener, POLLIN, 0};
         if (poll(&waiting, 1, kReceiveTimeoutMs) <= 0) {
@@ -298,6 +301,7 @@ void sendHeartbeats(Runtime& runtime, int64_t now) {
 }
 
 void heartbeatLoop(Runtime& runtime) {
+    nameThisThread("heartbeat");
     while (runtime.isRunning()) {
         if (!sleepWhileRunning(runtime, kHeartbeatPeriod)) {
             return;

@@ -1,5 +1,7 @@
 #include "runtime.h"
 
+#include <pthread.h>
+
 #include <algorithm>
 #include <cstdlib>
 #include <thread>
@@ -37,6 +39,10 @@ bool sleepWhileRunningUntil(const Runtime& runtime, std::chrono::steady_clock::t
 std::string settingsFolderFromEnvironment() {
     const char* home = std::getenv("HOME");
     return std::string(home != nullptr ? home : "/tmp") + "/Library/Application Support/Vocari/";
+}
+
+void nameThisThread(const char* name) {
+    pthread_setname_np(pthread_self(), name);
 }
 
 }  // namespace vocari

@@ -52,6 +52,10 @@ int runningPairs(const Runtime& runtime);
 // or 1 while none is published.
 int pairsForClaims(const Runtime& runtime);
 
+// Calling thread. Names it for people looking at the process (top -H, perf): at most 15
+// characters.
+void nameThisThread(const char* name);
+
 // A loop thread. Sleeps for `duration` (in short slices, so a stop is noticed within 50 ms);
 // false when the running flag went false.
 bool sleepWhileRunning(const Runtime& runtime, std::chrono::milliseconds duration);

@@ -114,6 +114,7 @@ std::string sessionBlock(SessionTable& table, int64_t now) {
 }
 
 void statsLoop(Runtime& runtime) {
+    nameThisThread("status");
     // Every number in the status output is read by the app with a point as decimal separator,
     // whatever locale the process was given.
     const locale_t posix = newlocale(LC_ALL_MASK, "C", nullptr);

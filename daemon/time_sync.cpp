@@ -78,6 +78,7 @@ bool creditTimeResponse(Runtime& runtime, const protocol::TimeResponse& response
 }
 
 void ptpLoop(Runtime& runtime, int socket) {
+    nameThisThread("time-sync");
     uint32_t sequence = 0;
     std::array<uint8_t, protocol::kTimeResponseSize> buffer{};
     while (runtime.isRunning()) {

@@ -1,5 +1,6 @@
 #include "sim_output.h"
 
+#include <pthread.h>
 #include <time.h>
 
 #include <algorithm>
@@ -83,6 +84,7 @@ class SimOutput final : public OutputEngine {
   private:
     // Pacing thread. Allocates nothing and holds no lock while the callback runs.
     void run() {
+        pthread_setname_np(pthread_self(), "sim-device");
         setCurrentRenderUnit(setup_.unit);
         const uint32_t frames = config_.bufferFrames;
         const double rate = kSimSampleRate * (1.0 + config_.ratePpm * 1e-6);
