@@ -26,6 +26,7 @@
 #include "phone_clock.h"
 #include "phone_run.h"
 #include "protocol.h"
+#include "rtp_copy.h"
 #include "stream_sender.h"
 #include "time_sync_responder.h"
 
@@ -233,6 +234,50 @@ TEST(StreamSender, PacesBySkewedPhoneTimeWithoutDriftAndSendsEveryCopy) {
     // 100 s of a clock running 100 ppm fast pass in 99.99 s of receiver time.
     EXPECT_NEAR(static_cast<double>(run.clock.monotonicAt(1'100 * kSecond) - start) / kSecond,
                 100.0 / 1.0001, 1e-6);
+}
+
+// What a receiver meets, counted in the order copies go out: a lost message is a gap, a
+// duplicate or an overtaken message is late, and an overtaken message left a gap before it came.
+TEST(StreamSender, CountsGapsAndLateCopiesAsTheReceiverMeetsThem) {
+    StreamFormat format;
+    ImpairmentConfig lossy;
+    lossy.lossPercent = 10;
+    lossy.burstPercent = 1;
+    lossy.burstLength = 12;
+    SenderRun lost(format, lossy, 0.0);
+    ASSERT_EQ(lost.run(60.0), StreamSender::Outcome::Finished);
+    const StreamCounts& l = lost.sender.counts();
+    EXPECT_EQ(l.lateOrRepeated, 0u);
+    EXPECT_GT(l.missingInLongGaps, 0u);
+    // Every loss is a gap, but for those after the last copy that went out.
+    const auto lastSent = lost.sent.back().header.sequence;
+    EXPECT_EQ(l.missingInShortGaps + l.missingInLongGaps, l.lost - (l.made - 1 - lastSent));
+
+    ImpairmentConfig shuffled;
+    shuffled.duplicatePercent = 3;
+    shuffled.reorderPercent = 3;
+    SenderRun mixed(format, shuffled, 0.0);
+    ASSERT_EQ(mixed.run(60.0), StreamSender::Outcome::Finished);
+    const StreamCounts& m = mixed.sender.counts();
+    EXPECT_EQ(m.missingInLongGaps, 0u);
+    EXPECT_EQ(m.lateOrRepeated, m.duplicated + m.missingInShortGaps);
+    EXPECT_GE(m.missingInShortGaps, m.reordered / 2);
+}
+
+TEST(RtpCopy, CarriesTheOpusPacketWithSequenceAndTimestampFromTheMessage) {
+    const std::vector<uint8_t> opus = {0xF8, 0xFF, 0xFE};
+    protocol::AudioHeader header;
+    header.sequence = 0x12345;
+    header.frames = 960;
+    header.channels = 1;
+    header.codec = static_cast<uint8_t>(protocol::Codec::Opus);
+    std::vector<uint8_t> rtp;
+    ASSERT_TRUE(RtpCopy::encode(protocol::encodeAudio(header, opus), 0xA1B2C3D4, rtp));
+    const std::vector<uint8_t> expected = {0x80, 96,   0x23, 0x45, 0x04, 0x44, 0x42, 0xC0,
+                                           0xA1, 0xB2, 0xC3, 0xD4, 0xF8, 0xFF, 0xFE};
+    EXPECT_EQ(rtp, expected);  // timestamp 0x12345 x 960 = 0x44442C0
+    header.codec = static_cast<uint8_t>(protocol::Codec::Pcm);
+    EXPECT_FALSE(RtpCopy::encode(protocol::encodeAudio(header, opus), 1, rtp));
 }
 
 // Answers carry the phone clock at the simulated arrival and departure, and none reaches the

@@ -10,6 +10,7 @@
 #include <CLI/CLI.hpp>
 
 #include <cstdint>
+#include <cstdlib>
 #include <string>
 #include <thread>
 #include <vector>
@@ -50,6 +51,11 @@ PhoneSetup nthPhone(const PhoneSetup& first, int index, int count, double toneSt
         setup.nameLines = true;
     }
     setup.seed = first.seed + static_cast<uint64_t>(index);
+    const auto colon = first.rtpCopy.rfind(':');
+    if (index > 0 && colon != std::string::npos) {
+        setup.rtpCopy = first.rtpCopy.substr(0, colon + 1) +
+                        std::to_string(std::atoi(first.rtpCopy.c_str() + colon + 1) + index);
+    }
     return setup;
 }
 
@@ -116,6 +122,11 @@ int main(int argc, char** argv) {
         ->excludes(tone)
         ->excludes(level)
         ->excludes(step);
+    app.add_option(
+        "--rtp-copy", setup.rtpCopy,
+        "UDP with Opus: also send every AUDIO copy as RTP (payload type 96) to this "
+        "address:port, at the same moment, for a second receiver to compare with (phone i "
+        "sends to port + i)");
     app.add_option("--clicks-every-ms", setup.clickEveryMs,
                    "Play silence with a click of --level at every multiple of this many ms of "
                    "the host's monotonic clock, heard by every phone at the same moment whatever "

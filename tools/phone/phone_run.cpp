@@ -9,6 +9,7 @@
 #include <memory>
 
 #include "heartbeat_listener.h"
+#include "rtp_copy.h"
 #include "time_sync_responder.h"
 
 namespace vocari::phone {
@@ -93,6 +94,15 @@ std::string summaryLine(const std::string& name, const StreamCounts& counts, uin
     return name + text;
 }
 
+std::string arrivalLine(const std::string& name, const StreamCounts& counts) {
+    char text[256];
+    std::snprintf(text, sizeof text,
+                  ": in arrival order, %" PRIu64 " messages missing in gaps of 2 to 8, %" PRIu64
+                  " in longer gaps, %" PRIu64 " copies late or repeated",
+                  counts.missingInShortGaps, counts.missingInLongGaps, counts.lateOrRepeated);
+    return name + text;
+}
+
 std::string heartbeatLine(int64_t arrivedNs, int64_t sinceNs, const protocol::Heartbeat& beat) {
     char text[160];
     std::snprintf(text, sizeof text,
@@ -112,6 +122,9 @@ bool runPhone(const PhoneSetup& setup, const TimeSource& time, Waiter& waiter, i
     uint64_t answered = 0;
     const auto finish = [&](bool ok) {
         printer.out(summaryLine(name, counts, heard, answered));
+        if (counts.made > 0) {
+            printer.out(arrivalLine(name, counts));
+        }
         return ok;
     };
     const auto failure = [&](const std::string& what) {
@@ -135,8 +148,21 @@ bool runPhone(const PhoneSetup& setup, const TimeSource& time, Waiter& waiter, i
     if (!maker) {
         return failure(error);
     }
+    std::unique_ptr<RtpCopy> rtp;
+    if (!setup.rtpCopy.empty()) {
+        rtp = RtpCopy::open(setup.link.localAddress, setup.rtpCopy,
+                            0x564F0000u + static_cast<uint32_t>(setup.seed), error);
+        if (!rtp) {
+            return failure(error);
+        }
+    }
     StreamSender sender(*maker, clock, waiter, setup.impairment, setup.seed,
-                        [&phone](std::span<const uint8_t> bytes) { return phone->sendRaw(bytes); });
+                        [&phone, &rtp](std::span<const uint8_t> bytes) {
+                            if (rtp) {
+                                rtp->send(bytes);
+                            }
+                            return phone->sendRaw(bytes);
+                        });
     auto timeSync = openTimeSync(setup, clock, printer, prefix);
 
     error.clear();

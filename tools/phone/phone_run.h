@@ -48,6 +48,8 @@ struct PhoneSetup {
     // UDP: answer the receiver's time requests on port 5557 of the phone's own address.
     bool timeSync = true;
     bool heartbeatLog = false;
+    // UDP with Opus: "address:port" that also gets every AUDIO copy as RTP, or empty.
+    std::string rtpCopy;
     bool nameLines = false;  // start every line but the summary with the phone's name
 };
 
@@ -55,6 +57,9 @@ struct PhoneSetup {
 // answered T time requests"
 std::string summaryLine(const std::string& name, const StreamCounts& counts, uint64_t heard,
                         uint64_t answered);
+// "<name>: in arrival order, M messages missing in gaps of 2 to 8, N in longer gaps, K copies
+// late or repeated"
+std::string arrivalLine(const std::string& name, const StreamCounts& counts);
 // "heartbeat at +S.SSS s: packets=P buffer=Bms underruns=U", S counted from `sinceNs`.
 std::string heartbeatLine(int64_t arrivedNs, int64_t sinceNs, const protocol::Heartbeat& beat);
 

@@ -60,10 +60,31 @@ void StreamSender::schedule(const Decision& decision, uint64_t index, uint32_t s
     }
 }
 
+void StreamSender::countArrival(std::span<const uint8_t> copy) {
+    const size_t prefix = maker_.format().lengthPrefix ? protocol::kLengthPrefixSize : 0;
+    const auto header = protocol::parseAudioHeader(copy.subspan(prefix));
+    if (!header) {
+        return;
+    }
+    // Sequence steps since the newest copy; wrap-around counts forward, and a step "back" of
+    // up to half the range is a late copy.
+    const uint32_t gap = header->sequence - newestSent_;
+    if (sentAny_ && (gap == 0 || gap > 0x8000'0000u)) {
+        ++counts_.lateOrRepeated;
+        return;
+    }
+    if (sentAny_ && gap >= 2) {
+        (gap <= 8 ? counts_.missingInShortGaps : counts_.missingInLongGaps) += gap - 1;
+    }
+    sentAny_ = true;
+    newestSent_ = header->sequence;
+}
+
 bool StreamSender::sendDue(int64_t now) {
     while (!queue_.empty() && queue_.top().dueNs <= now) {
         const Pending due = queue_.top();
         queue_.pop();
+        countArrival(slots_[due.slot]);
         const bool sent = send_(slots_[due.slot]);
         const int sendErrno = errno;
         freeSlots_.push_back(due.slot);

@@ -26,6 +26,12 @@ struct StreamCounts {
     uint64_t duplicated = 0;
     uint64_t reordered = 0;  // held back and sent after the next message
     uint64_t datagrams = 0;  // copies that went out
+    // The copies as a receiver meets them, in the order they went out (on loopback, the order
+    // they arrive): messages missing before a copy in gaps of 2 to 8 (what a receiver
+    // conceals), in longer gaps, and copies that came after a later one or twice.
+    uint64_t missingInShortGaps = 0;
+    uint64_t missingInLongGaps = 0;
+    uint64_t lateOrRepeated = 0;
 };
 
 // Lives on one sending thread; only the stop flag is shared with other threads.
@@ -70,6 +76,7 @@ class StreamSender {
     uint32_t takeSlot();
     void schedule(const Decision& decision, uint64_t index, uint32_t slot);
     bool sendDue(int64_t now);
+    void countArrival(std::span<const uint8_t> copy);
     Outcome fail(std::string error);
     void discardPending();
 
@@ -93,6 +100,9 @@ class StreamSender {
     // Streams in one run share one index space, so a message held at the end of one stream is
     // released there and never confused with a message of the next.
     uint64_t nextIndex_ = 0;
+    // The newest sequence number that went out, for the arrival-order counts.
+    bool sentAny_ = false;
+    uint32_t newestSent_ = 0;
 };
 
 }  // namespace vocari::phone
