@@ -2,6 +2,7 @@
 
 #include <opus.h>
 
+#include <algorithm>
 #include <cmath>
 
 #include "session_table.h"
@@ -123,35 +124,40 @@ void convertPcm(const uint8_t* samples, size_t frames, int channels, float* out)
 
 }  // namespace ingest_detail
 
-IngestResult ingestAudio(Session& session, const protocol::AudioHeader& header,
-                         std::span<const uint8_t> payload, const Clock& clock) {
-    if (!headerValid(header, payload.size())) {
-        return IngestResult::Rejected;
-    }
-    // Sequence steps since the last packet ingested; wrap-around counts forward.
-    const uint32_t gap = header.sequence - session.lastSeq;
-    if (session.haveLastSeq && gap == 0) {
-        return IngestResult::Duplicate;
-    }
-    if (session.haveLastSeq && gap >= ~uint32_t{0} - kLateWindow + 1) {
-        return IngestResult::Late;
-    }
-    const bool opus = header.codec == static_cast<uint8_t>(protocol::Codec::Opus);
+namespace {
 
+// The buffer is fed this long before the render would otherwise find it dry.
+constexpr int64_t kFeedMarginNs = 2'000'000;
+// Until the render thread has pulled, a callback of this many frames is assumed.
+constexpr uint32_t kAssumedPullFrames = 512;
+
+// Moves the stream position to `sequence`, remembering whether it was played from a packet.
+void advance(Session& session, uint32_t sequence, bool fromPacket) {
+    const uint32_t step = session.haveLastSeq ? sequence - session.lastSeq : 64;
+    session.playedMask = (step >= 64 ? 0 : session.playedMask << step) | (fromPacket ? 1 : 0);
+    session.lastSeq = sequence;
+    session.haveLastSeq = true;
+}
+
+// Plays one packet that came, `missing` packets after the last one played (concealed first for
+// Opus), and takes its measurements. False when it cannot be decoded; any concealment stays.
+bool play(Session& session, const protocol::AudioHeader& header, std::span<const uint8_t> payload,
+          int64_t arrival, uint32_t missing, const Clock& clock) {
+    const bool opus = header.codec == static_cast<uint8_t>(protocol::Codec::Opus);
     float block[kIngestBlockFloats];
     size_t floats = 0;
     if (opus) {
         OpusDecoder* decoder = decoderFor(session, header.channels);
         if (decoder == nullptr) {
-            return IngestResult::Rejected;
+            return false;
         }
-        if (session.haveLastSeq && gap >= 2 && gap <= kMaxConcealedGap) {
-            conceal(session, decoder, gap - 1, header.frames, block);
+        if (missing >= 1 && missing < kMaxConcealedGap) {
+            conceal(session, decoder, missing, header.frames, block);
         }
         const int n = opus_decode_float(
             decoder, payload.data(), static_cast<opus_int32>(payload.size()), block, kMaxFrames, 0);
         if (n < 1) {
-            return IngestResult::Rejected;
+            return false;
         }
         floats = stereoFloats(block, n, header.channels);
     } else {
@@ -159,14 +165,14 @@ IngestResult ingestAudio(Session& session, const protocol::AudioHeader& header,
         floats = 2 * size_t{header.frames};
     }
 
-    session.lastSeq = header.sequence;
-    session.haveLastSeq = true;
+    advance(session, header.sequence, true);
+    session.lastFrames = static_cast<uint16_t>(floats / 2);
+    session.concealedInRow = 0;
     session.isOpus.store(opus, std::memory_order_relaxed);
     session.ring.write(block, floats);
     session.ring.trimBacklog();
     session.jitter->setPacketFrames(static_cast<uint32_t>(floats / 2));
 
-    const int64_t arrival = clock.nowNs();
     session.clock.onPacket(header.sequence, header.frames, arrival);
     updateNetworkDelay(session, header.senderTimeNs, arrival);
 
@@ -175,7 +181,122 @@ IngestResult ingestAudio(Session& session, const protocol::AudioHeader& header,
 
     session.packets.fetch_add(1, std::memory_order_relaxed);
     session.lastAudioNs.store(arrival, std::memory_order_relaxed);
-    return IngestResult::Written;
+    return true;
+}
+
+// Plays the held packet that comes next, concealing what is still missing before it.
+void playNextHeld(Session& session, const Clock& clock) {
+    const PacketStash::Held* held = session.stash.next(session.lastSeq);
+    const uint32_t missing = held->header.sequence - session.lastSeq - 1;
+    if (!play(session, held->header, held->bytes(), held->arrivalNs, missing, clock)) {
+        advance(session, held->header.sequence, false);
+    }
+    session.stash.release(held);
+}
+
+// Plays the held packets that follow on from the stream position without a gap.
+void playFollowing(Session& session, const Clock& clock) {
+    while (!session.stash.empty() &&
+           session.stash.next(session.lastSeq)->header.sequence == session.lastSeq + 1) {
+        playNextHeld(session, clock);
+    }
+}
+
+IngestResult arrive(Session& session, const protocol::AudioHeader& header,
+                    std::span<const uint8_t> payload, int64_t arrival, const Clock& clock,
+                    bool mayHold) {
+    if (!session.haveLastSeq) {
+        return play(session, header, payload, arrival, 0, clock) ? IngestResult::Written
+                                                                 : IngestResult::Rejected;
+    }
+    // Sequence steps since the stream position; wrap-around counts forward.
+    const uint32_t gap = header.sequence - session.lastSeq;
+    if (gap == 0 || session.stash.holds(header.sequence)) {
+        return IngestResult::Duplicate;
+    }
+    if (gap >= ~uint32_t{0} - kLateWindow + 1) {
+        const uint32_t back = session.lastSeq - header.sequence;
+        if (back < 64 && ((session.playedMask >> back) & 1) != 0) {
+            return IngestResult::Duplicate;
+        }
+        // Its place was concealed before it came: the buffer was too short to wait for it.
+        session.jitter->reportLatePacket();
+        return IngestResult::Late;
+    }
+    if (gap == 1) {
+        if (!play(session, header, payload, arrival, 0, clock)) {
+            return IngestResult::Rejected;
+        }
+        playFollowing(session, clock);
+        return IngestResult::Written;
+    }
+    if (gap <= kMaxConcealedGap) {
+        // It overtook gap - 1 packets: wait for them while the buffer can (feedOnTime).
+        if (mayHold && session.jitter->playing() && session.stash.hold(header, payload, arrival)) {
+            return IngestResult::Held;
+        }
+        if (!session.stash.empty()) {
+            while (!session.stash.empty()) {
+                playNextHeld(session, clock);
+            }
+            return arrive(session, header, payload, arrival, clock, false);
+        }
+        return play(session, header, payload, arrival, gap - 1, clock) ? IngestResult::Written
+                                                                       : IngestResult::Rejected;
+    }
+    // Far ahead: a long loss or a phone that restarted its numbering. Nothing is concealed.
+    while (!session.stash.empty()) {
+        playNextHeld(session, clock);
+    }
+    return play(session, header, payload, arrival, 0, clock) ? IngestResult::Written
+                                                             : IngestResult::Rejected;
+}
+
+}  // namespace
+
+IngestResult ingestAudio(Session& session, const protocol::AudioHeader& header,
+                         std::span<const uint8_t> payload, const Clock& clock) {
+    if (!headerValid(header, payload.size())) {
+        return IngestResult::Rejected;
+    }
+    return arrive(session, header, payload, clock.nowNs(), clock, true);
+}
+
+int64_t feedDeadline(const Session& session, int64_t now) {
+    const JitterConsumer& jitter = *session.jitter;
+    if (!session.haveLastSeq || !jitter.playing() ||
+        (session.stash.empty() && session.concealedInRow >= kMaxConcealedGap)) {
+        return 0;
+    }
+    const uint32_t pull = jitter.pullFrames() != 0 ? jitter.pullFrames() : kAssumedPullFrames;
+    const double spareFrames = static_cast<double>(session.ring.depth()) / 2.0 - pull;
+    const auto spareNs = static_cast<int64_t>(spareFrames * 1e9 / jitter.sampleRate());
+    return now + std::max<int64_t>(spareNs - kFeedMarginNs, 0);
+}
+
+void feedOnTime(Session& session, const Clock& clock) {
+    const int64_t deadline = feedDeadline(session, clock.nowNs());
+    if (deadline == 0 || clock.nowNs() < deadline) {
+        return;
+    }
+    if (!session.stash.empty()) {
+        playNextHeld(session, clock);
+        playFollowing(session, clock);
+        return;
+    }
+    // The next packet has not come: conceal it now rather than let the buffer run dry.
+    float block[kIngestBlockFloats];
+    const int frames = std::max<int>(session.lastFrames, 1);
+    size_t floats = 2 * static_cast<size_t>(frames);
+    if (session.isOpus.load(std::memory_order_relaxed) && session.decoder != nullptr) {
+        const int n = opus_decode_float(session.decoder, nullptr, 0, block, frames, 0);
+        floats = n < 1 ? 0 : stereoFloats(block, n, session.decoderChannels);
+    } else {
+        std::fill(block, block + floats, 0.0f);
+    }
+    session.ring.write(block, floats);
+    advance(session, session.lastSeq + 1, false);
+    ++session.concealedInRow;
 }
 
 }  // namespace vocari

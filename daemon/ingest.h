@@ -33,6 +33,7 @@ enum class IngestResult {
     Rejected,   // invalid header or payload, or undecodable: the session is unchanged
     Duplicate,  // the sequence number just ingested again: dropped, the session unchanged
     Late,       // behind the stream: dropped, the session unchanged
+    Held,       // ahead of a missing packet: kept until that one comes or feedOnTime gives up
 };
 
 // The session's receiving thread only (its single ring producer). `clock` gives the arrival
@@ -40,6 +41,17 @@ enum class IngestResult {
 // change of channel count.
 IngestResult ingestAudio(Session& session, const protocol::AudioHeader& header,
                          std::span<const uint8_t> payload, const Clock& clock);
+
+// When the session's receiving thread must call feedOnTime, on `now`'s clock: shortly before
+// the render would find the buffer dry, if the next packet has not come by then. 0 for never
+// (nothing playing, or a stream that stopped and has been concealed as far as it may be).
+int64_t feedDeadline(const Session& session, int64_t now);
+
+// The session's receiving thread only, whenever its wait for the network ends. Once the
+// deadline has come: plays the held packet that comes next, concealing what it overtook, or,
+// when none is held, conceals the packet that did not come (at most kMaxConcealedGap in a row).
+// Allocates nothing.
+void feedOnTime(Session& session, const Clock& clock);
 
 namespace ingest_detail {
 

@@ -111,10 +111,7 @@ void JitterConsumer::primeStart() {
     framesSinceStep_ = 0;
 }
 
-void JitterConsumer::underrun(float* out, std::size_t from, std::size_t frames) {
-    std::fill(out + 2 * from, out + 2 * frames, 0.0f);
-    primed_ = false;
-    underruns_.fetch_add(1, std::memory_order_relaxed);
+void JitterConsumer::growTarget() {
     if (adaptive_) {
         uint64_t raised = std::min(target_.load(std::memory_order_relaxed) + stepUp_, maxTarget_);
         if (depthCap_ != 0) {
@@ -123,6 +120,14 @@ void JitterConsumer::underrun(float* out, std::size_t from, std::size_t frames) 
         target_.store(raised, std::memory_order_relaxed);
     }
     framesSinceStep_ = 0;
+}
+
+void JitterConsumer::underrun(float* out, std::size_t from, std::size_t frames) {
+    std::fill(out + 2 * from, out + 2 * frames, 0.0f);
+    primed_ = false;
+    playing_.store(false, std::memory_order_relaxed);
+    underruns_.fetch_add(1, std::memory_order_relaxed);
+    growTarget();
 }
 
 void JitterConsumer::updateTrim(double effective, std::size_t frames) {
@@ -170,6 +175,13 @@ void JitterConsumer::pull(float* out, std::size_t frames) {
         primed_ = false;
     }
 
+    pullFrames_.store(static_cast<uint32_t>(frames), std::memory_order_relaxed);
+    const uint32_t late = latePackets_.load(std::memory_order_relaxed);
+    if (late != latePacketsSeen_) {
+        latePacketsSeen_ = late;
+        growTarget();
+    }
+
     // An adaptive target too small to carry the stream from packet to packet is raised.
     const uint64_t lowest = adaptive_ ? carryingMinimum(frames) : minTarget_;
     uint64_t target = target_.load(std::memory_order_relaxed);
@@ -199,11 +211,14 @@ void JitterConsumer::pull(float* out, std::size_t frames) {
     if (!primed_) {
         if (depth < effectiveD) {
             std::fill(out, out + 2 * frames, 0.0f);
+            playing_.store(false, std::memory_order_relaxed);
             return;
         }
         // Playback starts at the target, not at whatever more arrived since the last call:
-        // what lies beyond it would only be latency for the trim to wear off.
-        ring_->dropOldest(effective + kFloatsInFlight);
+        // what lies beyond it would only be latency for the trim to wear off. The target is the
+        // fill on average over the packets' comings, so half a packet is kept above it.
+        const uint64_t halfPacket = wholeFrames(packetFrames_.load(std::memory_order_relaxed));
+        ring_->dropOldest(effective + halfPacket + kFloatsInFlight);
         primeStart();
     }
 
@@ -213,6 +228,7 @@ void JitterConsumer::pull(float* out, std::size_t frames) {
         slowDepth_ = effectiveD;
     }
 
+    playing_.store(true, std::memory_order_relaxed);
     updateTrim(effectiveD, frames);
 
     const std::size_t played = resampler_.render(*ring_, out, frames, step_);
@@ -275,6 +291,10 @@ void JitterConsumer::resetForNewPeer() {
     trimPpm_.store(0, std::memory_order_relaxed);
     alignFloor_.store(0, std::memory_order_relaxed);
     packetFrames_.store(0, std::memory_order_relaxed);
+    latePackets_.store(0, std::memory_order_relaxed);
+    latePacketsSeen_ = 0;
+    playing_.store(false, std::memory_order_relaxed);
+    pullFrames_.store(0, std::memory_order_relaxed);
     step_ = 1.0;
     senderRatio_.store(0.0, std::memory_order_relaxed);
     deviceRatio_ = 1.0;

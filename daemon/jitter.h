@@ -65,6 +65,11 @@ class JitterConsumer {
         packetFrames_.store(frames, std::memory_order_relaxed);
     }
 
+    // Writer thread. A packet came after its place in the stream had already been concealed
+    // because the buffer could wait no longer: like an underrun, it says the buffer is too
+    // small, and the next pull grows an adaptive target by one step. Lock-free.
+    void reportLatePacket() { latePackets_.fetch_add(1, std::memory_order_relaxed); }
+
     // Writer or time-sync thread. The phone's clock ratio and whether it comes from a valid
     // estimate; a ratio that is not a number in (0.5, 2) counts as 1.0, not valid. Lock-free.
     void setSenderRatio(double ratio, bool valid);
@@ -90,6 +95,10 @@ class JitterConsumer {
     uint32_t underruns() const { return underruns_.load(std::memory_order_relaxed); }
     uint32_t appliedPreset() const { return appliedPreset_.load(std::memory_order_relaxed); }
     uint64_t alignFloor() const { return alignFloor_.load(std::memory_order_relaxed); }
+    // Whether audio is being played (primed), and the frames the last pull took: what the
+    // writer needs to know when the buffer will run dry.
+    bool playing() const { return playing_.load(std::memory_order_relaxed); }
+    uint32_t pullFrames() const { return pullFrames_.load(std::memory_order_relaxed); }
     // Milliseconds of a depth in floats: floats x 0.5 / rate x 1000.
     double depthMs(double floats) const { return floats * 0.5 / sampleRate_ * 1000.0; }
 
@@ -113,6 +122,7 @@ class JitterConsumer {
     uint64_t carryingMinimum(std::size_t callbackFrames) const;
     void updateTrim(double effective, std::size_t frames);
     void underrun(float* out, std::size_t from, std::size_t frames);
+    void growTarget();
 
     SampleRing* ring_;
     const PlayoutConfig config_;
@@ -137,6 +147,7 @@ class JitterConsumer {
     double integral_ = 0.0;  // the trim's integral part, a rate ratio like the trim itself
     double deviceRatio_ = 1.0;
     int32_t appliedFixedMs_ = 40;
+    uint32_t latePacketsSeen_ = 0;
 
     // Written by the render thread, read by the status thread.
     std::atomic<uint64_t> target_;
@@ -145,11 +156,14 @@ class JitterConsumer {
     std::atomic<int32_t> trimPpm_{0};
     std::atomic<uint32_t> underruns_{0};
     std::atomic<uint32_t> appliedPreset_{1};
+    std::atomic<bool> playing_{false};
+    std::atomic<uint32_t> pullFrames_{0};
 
     // Written by other threads, read by the render thread at its next pull.
     std::atomic<uint32_t> requestedPreset_{1};
     std::atomic<int32_t> requestedFixedMs_{40};
     std::atomic<uint32_t> packetFrames_{0};
+    std::atomic<uint32_t> latePackets_{0};
     // The sender ratio and its validity as one word, so a pull never mixes a ratio with the
     // other estimate's flag: a valid ratio as it is, 0.0 for "none, play at 1.0".
     std::atomic<double> senderRatio_{0.0};

@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <memory>
@@ -93,6 +94,52 @@ void admitWifi(Runtime& runtime, std::span<const uint8_t> hello, const sockaddr_
     dispatchMessage(runtime, claim, hello);
 }
 
+// Waits on a receiving socket until the next packet or the earliest feed deadline (0: none),
+// but never longer than the receive time-out; sets the socket's time-out only when it changes.
+class ReceiveWait {
+  public:
+    ReceiveWait(int socket, const Clock& clock) : socket_(socket), clock_(clock) {}
+
+    void until(int64_t deadline) {
+        int64_t us = kReceiveTimeoutUs;
+        if (deadline != 0) {
+            us = std::clamp<int64_t>((deadline - clock_.nowNs()) / 1000, kMinWaitUs, us);
+        }
+        if (us < setUs_ - kSlackUs || us > setUs_ + kSlackUs) {
+            setReceiveTimeout(socket_, us);
+            setUs_ = us;
+        }
+    }
+
+  private:
+    static constexpr int64_t kMinWaitUs = 100;
+    static constexpr int64_t kSlackUs = 200;
+    int socket_;
+    const Clock& clock_;
+    int64_t setUs_ = -kReceiveTimeoutUs;
+};
+
+// Feeds the sessions `feeds` says this thread owns whose deadline has come; returns the earliest
+// deadline left, 0 for none.
+template <typename Owns>
+int64_t feedOnTimeAll(Runtime& runtime, const Owns& owns) {
+    int64_t earliest = 0;
+    for (int i = 0; i < SessionTable::kSlots; ++i) {
+        Session& session = runtime.sessions->session(i);
+        const SessionClaim claim{&session, session.generation()};
+        const SessionUse use(claim);
+        if (!use || !owns(claim)) {
+            continue;
+        }
+        feedOnTime(session, *runtime.clock);
+        const int64_t deadline = feedDeadline(session, runtime.clock->nowNs());
+        if (deadline != 0 && (earliest == 0 || deadline < earliest)) {
+            earliest = deadline;
+        }
+    }
+    return earliest;
+}
+
 // One USB or Bluetooth link, read until the peer closes, sends a bad length, fails pairing, or
 // the daemon stops.
 void tcpClient(Runtime& runtime, int socket) {
@@ -139,7 +186,12 @@ void tcpClient(Runtime& runtime, int socket) {
         }
         dispatchMessage(runtime, claim, message);
     };
+    ReceiveWait wait(socket, *runtime.clock);
+    const auto ownSession = [&claim](const SessionClaim& other) {
+        return claim && other.session == claim.session && other.generation == claim.generation;
+    };
     while (!ending) {
+        wait.until(claim ? feedOnTimeAll(runtime, ownSession) : 0);
         const ssize_t got = recv(socket, chunk.data(), chunk.size(), 0);
         if (got == 0) {
             break;
@@ -214,9 +266,13 @@ void dispatchMessage(Runtime& runtime, const SessionClaim& claim,
 
 void audioLoop(Runtime& runtime, int socket) {
     nameThisThread("udp-receive");
-    setReceiveTimeout(socket, kReceiveTimeoutUs);
     std::vector<uint8_t> buffer(protocol::kMaxMessageSize);
+    ReceiveWait wait(socket, *runtime.clock);
+    const auto wifi = [](const SessionClaim& claim) {
+        return claim.session->peerAddress().has_value();
+    };
     while (runtime.isRunning()) {
+        wait.until(feedOnTimeAll(runtime, wifi));
         sockaddr_in from{};
         socklen_t fromLength = sizeof from;
         const ssize_t got = recvfrom(socket, buffer.data(), buffer.size(), 0,

@@ -39,6 +39,10 @@ void Session::resetForNewPeer() {
     }
     lastSeq = 0;
     haveLastSeq = false;
+    playedMask = 0;
+    lastFrames = 0;
+    concealedInRow = 0;
+    stash.clear();
     isOpus.store(false);
     lastAudioNs.store(0);
     packets.store(0);

@@ -20,6 +20,7 @@
 #include "clocks.h"
 #include "jitter.h"
 #include "lines.h"
+#include "packet_stash.h"
 
 namespace vocari {
 
@@ -87,6 +88,13 @@ class Session {
     int decoderChannels = 0;
     uint32_t lastSeq = 0;
     bool haveLastSeq = false;
+    // Of the 64 sequence numbers up to lastSeq, which were played from a packet that came (bit
+    // i for lastSeq - i); the others were concealed.
+    uint64_t playedMask = 0;
+    uint16_t lastFrames = 0;  // frames per packet of the latest packet played
+    // Packets concealed in a row because the next one was not there when the buffer needed it.
+    uint32_t concealedInRow = 0;
+    PacketStash stash;
 
     std::atomic<bool> isOpus{false};
     std::atomic<bool> hasPeer{false};

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <numbers>
 #include <vector>
@@ -160,6 +161,81 @@ TEST_F(Ingest, OpusConcealsShortGapsForwardAndIgnoresDuplicatesAndLatePackets) {
     }
     EXPECT_EQ(session.lastSeq, 1u);
     EXPECT_TRUE(session.isOpus.load());
+}
+
+// While audio plays, a packet that overtook a missing one waits for it, so the network's
+// reordering costs nothing; when the buffer can wait no longer the missing packet is concealed,
+// and the same happens to a packet that never comes. Late arrivals then grow the target.
+TEST_F(Ingest, PacketsAreDecodedInOrderWhileTheBufferCanWaitAndConcealedWhenItCannot) {
+    OpusPhone phone(1, 960);
+    std::vector<std::vector<uint8_t>> packets;
+    for (int i = 0; i < 12; ++i) {
+        packets.push_back(phone.next());
+    }
+    int error = 0;
+    OpusDecoder* reference = opus_decoder_create(48000, 1, &error);
+    std::vector<float> expected;
+    const auto decodeInOrder = [&](int from, int to) {
+        std::vector<float> mono(960);
+        for (int i = from; i <= to; ++i) {
+            const auto& p = packets[static_cast<size_t>(i)];
+            ASSERT_EQ(opus_decode_float(reference, p.data(), static_cast<opus_int32>(p.size()),
+                                        mono.data(), 960, 0),
+                      960);
+            for (float v : mono) {
+                expected.insert(expected.end(), {v, v});
+            }
+        }
+    };
+    for (uint32_t seq = 0; seq < 3; ++seq) {
+        ASSERT_EQ(ingest(header(seq, 960, 1, kOpus), packets[seq]), IngestResult::Written);
+    }
+    std::vector<float> out(2 * 256);
+    session.jitter->pull(out.data(), 256);
+    ASSERT_TRUE(session.jitter->playing());
+    drain();
+    decodeInOrder(0, 2);
+
+    EXPECT_EQ(ingest(header(4, 960, 1, kOpus), packets[4]), IngestResult::Held);
+    EXPECT_EQ(ingest(header(4, 960, 1, kOpus), packets[4]), IngestResult::Duplicate);
+    EXPECT_EQ(ingest(header(3, 960, 1, kOpus), packets[3]), IngestResult::Written);
+    decodeInOrder(3, 4);
+    const auto inOrder = drain();
+    ASSERT_EQ(inOrder.size(), 2u * 1920);
+    EXPECT_TRUE(std::equal(inOrder.begin(), inOrder.end(), expected.end() - 3840));
+    EXPECT_EQ(ingest(header(3, 960, 1, kOpus), packets[3]), IngestResult::Duplicate);
+
+    // 6 overtakes 5, which does not come before the buffer would run dry: 5 is concealed.
+    const uint64_t target = session.jitter->target();
+    const std::vector<float> buffered(4800, 0.0f);  // 50 ms still to play
+    session.ring.write(buffered.data(), buffered.size());
+    EXPECT_EQ(ingest(header(6, 960, 1, kOpus), packets[6]), IngestResult::Held);
+    // 50 ms, less the callback of 256 frames and the 2 ms margin.
+    EXPECT_NEAR(static_cast<double>(feedDeadline(session, clock.nowNs()) - clock.nowNs()) / kMs,
+                42.67, 0.01);
+    feedOnTime(session, clock);
+    EXPECT_EQ(session.ring.depth(), 4800u);  // not yet
+    session.ring.dropOldest(512);            // the render played all but 256 frames
+    feedOnTime(session, clock);
+    EXPECT_EQ(session.ring.depth(), 512u + 2 * 1920);  // 5 concealed, 6 decoded
+    EXPECT_EQ(session.lastSeq, 6u);
+    EXPECT_EQ(ingest(header(5, 960, 1, kOpus), packets[5]), IngestResult::Late);
+    session.jitter->pull(out.data(), 256);
+    EXPECT_EQ(session.jitter->target(), target + 2400);  // one step up, as for an underrun
+
+    // Nothing comes any more: a packet is concealed whenever the buffer is about to run dry,
+    // eight at most.
+    const uint64_t counted = session.packets.load();
+    const uint64_t written = session.ring.writeIndex();
+    for (int i = 0; i < 10; ++i) {
+        session.ring.discardAll();
+        feedOnTime(session, clock);
+    }
+    EXPECT_EQ(session.ring.writeIndex() - written, 8u * 1920);
+    EXPECT_EQ(session.lastSeq, 14u);
+    EXPECT_EQ(feedDeadline(session, clock.nowNs()), 0);
+    EXPECT_EQ(session.packets.load(), counted);  // concealment is not audio from the phone
+    opus_decoder_destroy(reference);
 }
 
 TEST_F(Ingest, OpusDecoderFollowsTheChannelCountAndRefusesLongFrames) {
