@@ -242,12 +242,18 @@ Run serve(const std::vector<std::string>& phoneArgs, double warmSeconds, double 
 
 int main(int argc, char** argv) {
     double seconds = 30.0;
-    for (int i = 1; i + 1 < argc; i += 2) {
-        if (std::strcmp(argv[i], "--seconds") == 0) {
-            seconds = std::atof(argv[i + 1]);
+    double warm = 5.0;
+    bool smoke = false;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--seconds") == 0 && i + 1 < argc) {
+            seconds = std::atof(argv[++i]);
+        } else if (std::strcmp(argv[i], "--smoke") == 0) {
+            // Only that it works: one scenario, a second each.
+            smoke = true;
+            seconds = 1.0;
+            warm = 1.0;
         }
     }
-    const double warm = 5.0;
     std::printf("%d phones, %.0f s measured after %.0f s, 512-frame device callbacks\n\n", kPhones,
                 seconds, warm);
     std::printf(
@@ -266,6 +272,9 @@ int main(int argc, char** argv) {
     };
     std::vector<std::string> breakdown;
     for (const Scenario& scenario : scenarios) {
+        if (smoke && &scenario != scenarios) {
+            break;
+        }
         const Run run = serve(scenario.args, warm, seconds);
         char ratio[32] = "-";
         char base[32] = "-";
