@@ -1,4 +1,4 @@
-// One simulated hour of two phones with drifting clocks, played out by a device whose clock is
+// Simulated hours of two phones with drifting clocks, played out by a device whose clock is
 // off too. Everything runs in simulated time: packet arrivals, time-sync exchanges and render
 // callbacks are events on one timeline, so an hour takes seconds and every run is the same.
 
@@ -19,9 +19,6 @@ namespace {
 constexpr double kRate = 48000.0;
 constexpr int64_t kSecond = 1'000'000'000;
 constexpr int kPacketFrames = 480;  // 10 ms
-// Small device buffers and a short jitter, so the adaptive target can settle at its minimum
-// (12 ms) without underruns: this run is about clock control, not about the target's probing.
-constexpr int kCallbackFrames = 128;
 constexpr double kDevicePpm = 100.0;
 constexpr int64_t kSimulatedNs = 3600 * kSecond;
 constexpr int64_t kSettledAfterNs = 300 * kSecond;
@@ -29,6 +26,8 @@ constexpr int64_t kStartNs = 50 * kSecond;  // CLOCK_MONOTONIC is never near 0
 
 // One phone: its clock, its network path, its estimators and its jitter buffer.
 struct SimulatedPhone {
+    int callbackFrames;
+    int64_t jitterNs;
     double ppm;
     int64_t phoneEpochNs;  // the phone clock's reading at simulated time 0
     std::mt19937_64 random;
@@ -51,8 +50,12 @@ struct SimulatedPhone {
     uint32_t underrunsWhenPrimed = 0;
     bool everPrimed = false;
 
-    SimulatedPhone(double clockPpm, uint64_t seed)
-        : ppm(clockPpm), phoneEpochNs(static_cast<int64_t>(seed % 1000) * kSecond), random(seed) {
+    SimulatedPhone(int callback, int64_t jitter, double clockPpm, uint64_t seed)
+        : callbackFrames(callback),
+          jitterNs(jitter),
+          ppm(clockPpm),
+          phoneEpochNs(static_cast<int64_t>(seed % 1000) * kSecond),
+          random(seed) {
         consumer.setDepthCap(28800);
     }
 
@@ -63,9 +66,9 @@ struct SimulatedPhone {
         return static_cast<int64_t>(static_cast<double>(phoneNs - phoneEpochNs) /
                                     (1.0 + ppm * 1e-6));
     }
-    // One-way network delay: 4 ms plus up to 2 ms of jitter.
+    // One-way network delay: 4 ms plus up to `jitterNs` of jitter.
     int64_t pathDelay() {
-        std::uniform_int_distribution<int64_t> jitter(0, 2'000'000);
+        std::uniform_int_distribution<int64_t> jitter(0, jitterNs);
         return 4'000'000 + jitter(random);
     }
     int64_t sendPeriodNs() const {
@@ -82,6 +85,7 @@ struct SimulatedPhone {
         }
         ring.write(packet.data(), packet.size());
         ring.trimBacklog();
+        consumer.setPacketFrames(kPacketFrames);
         tracker.onPacket(sequence++, kPacketFrames, arrivalNs);
         const auto choice = chooseClock(ptp, tracker, arrivalNs);
         consumer.setSenderRatio(choice.senderRatio, choice.senderRatioValid);
@@ -103,7 +107,7 @@ struct SimulatedPhone {
         const uint32_t before = consumer.underruns();
         const bool wasPrimed = consumer.primed();
         consumer.setDeviceRatio(deviceRatio);
-        consumer.pull(out, kCallbackFrames);
+        consumer.pull(out, static_cast<size_t>(callbackFrames));
         everPrimed = everPrimed || consumer.primed();
         if (wasPrimed && consumer.underruns() != before) {
             ++underrunsWhenPrimed;
@@ -119,13 +123,12 @@ struct SimulatedPhone {
     }
 };
 
-TEST(PlayoutSimulation, TwoDriftingPhonesStayOnTargetForAnHour) {
-    SimulatedPhone fast(+300.0, 11);
-    SimulatedPhone slow(-300.0, 23);
+// Two phones, +300 and -300 ppm, with 10 ms packets over an hour; the device clock 100 ppm fast.
+void playAnHour(int callbackFrames, SimulatedPhone& fast, SimulatedPhone& slow) {
     SimulatedPhone* phones[] = {&fast, &slow};
-    std::vector<float> out(2 * kCallbackFrames);
+    std::vector<float> out(2 * static_cast<size_t>(callbackFrames));
 
-    const double callbackNs = kCallbackFrames / (kRate * (1.0 + kDevicePpm * 1e-6)) * 1e9;
+    const double callbackNs = callbackFrames / (kRate * (1.0 + kDevicePpm * 1e-6)) * 1e9;
     double nextCallbackNs = static_cast<double>(kStartNs);
     int64_t arrival[2] = {fast.nextArrivalNs(), slow.nextArrivalNs()};
 
@@ -156,20 +159,42 @@ TEST(PlayoutSimulation, TwoDriftingPhonesStayOnTargetForAnHour) {
         const auto choice = chooseClock(phone->ptp, phone->tracker, kStartNs + kSimulatedNs);
         const double estimatePpm = (choice.senderRatio - 1.0) * 1e6;
         std::printf(
-            "phone %+5.0f ppm: estimate %+8.2f ppm (%s), tracker %+8.2f ppm, trim %+d ppm, "
-            "target %.1f ms, worst |buffer - target| %.3f ms, mean %.3f ms, underruns after "
-            "priming %u, total underruns %u\n",
-            phone->ppm, estimatePpm, choice.source, (phone->tracker.ratio() - 1.0) * 1e6,
-            phone->consumer.trimPpm(),
+            "%d-frame callbacks, %.0f ms jitter, phone %+5.0f ppm: estimate %+8.2f ppm (%s), "
+            "tracker %+8.2f ppm, trim %+d ppm, target %.1f ms, worst |buffer - target| %.3f ms, "
+            "mean %.3f ms, underruns after priming %u, total underruns %u\n",
+            callbackFrames, static_cast<double>(phone->jitterNs) / 1e6, phone->ppm, estimatePpm,
+            choice.source, (phone->tracker.ratio() - 1.0) * 1e6, phone->consumer.trimPpm(),
             phone->consumer.depthMs(static_cast<double>(phone->consumer.effectiveTarget())),
             phone->worstDeviationMs,
             phone->deviationSumMs / static_cast<double>(phone->settledPulls),
             phone->underrunsWhenPrimed, phone->consumer.underruns());
         EXPECT_TRUE(phone->everPrimed);
-        EXPECT_EQ(phone->underrunsWhenPrimed, 0u);
-        EXPECT_LE(phone->worstDeviationMs, 2.0);
         EXPECT_STREQ(choice.source, "ptp");
         EXPECT_NEAR(estimatePpm, phone->ppm, 5.0);
+    }
+}
+
+// Small device buffers and a short jitter, so the adaptive target settles at its minimum
+// without underruns: this run is about clock control.
+TEST(PlayoutSimulation, TwoDriftingPhonesStayOnTargetForAnHour) {
+    SimulatedPhone fast(128, 2'000'000, +300.0, 11);
+    SimulatedPhone slow(128, 2'000'000, -300.0, 23);
+    playAnHour(128, fast, slow);
+    for (const SimulatedPhone* phone : {&fast, &slow}) {
+        EXPECT_EQ(phone->underrunsWhenPrimed, 0u);
+        EXPECT_LE(phone->worstDeviationMs, 2.0);
+    }
+}
+
+// 512-frame callbacks and up to 4 ms of jitter: an adaptive target that probed below a packet
+// plus a callback underran about every 100 s (34 times an hour); it must not go there.
+TEST(PlayoutSimulation, AdaptiveTargetStaysAboveWhatCarriesTheStream) {
+    SimulatedPhone fast(512, 4'000'000, +300.0, 5);
+    SimulatedPhone slow(512, 4'000'000, -300.0, 7);
+    playAnHour(512, fast, slow);
+    for (const SimulatedPhone* phone : {&fast, &slow}) {
+        EXPECT_EQ(phone->underrunsWhenPrimed, 0u);
+        EXPECT_GE(phone->consumer.target(), 2u * (480 + 512));
     }
 }
 
