@@ -102,16 +102,29 @@ Row run(const char* preset, const Network& network, double seconds) {
             row.lost = number(line, "(");
         }
     }
+    // The buffer runs dry once the stream ends: that last underrun is no fault, so the count
+    // is taken a second before the last packets were played, and the mean buffer over the
+    // stream after its first ten seconds.
+    const auto passes = stage->details();
+    size_t flowing = 0;
+    for (size_t i = 1; i < passes.size(); ++i) {
+        if (passes[i].detail.packets > passes[i - 1].detail.packets) {
+            flowing = i;
+        }
+    }
     double sum = 0.0;
     int count = 0;
-    for (const auto& pass : stage->details()) {
+    for (size_t i = 0; i < passes.size(); ++i) {
+        const auto& pass = passes[i];
         row.series.emplace_back(pass.index, pass.detail);
-        row.underruns = pass.detail.underruns;
         row.played = pass.detail.packets;
-        row.finalTargetMs = pass.detail.targetMs;
-        if (pass.index > 10) {  // after the first seconds of settling
-            sum += pass.detail.bufferMs;
-            ++count;
+        if (i + 1 < flowing) {
+            row.underruns = pass.detail.underruns;
+            row.finalTargetMs = pass.detail.targetMs;
+            if (pass.index > 10) {
+                sum += pass.detail.bufferMs;
+                ++count;
+            }
         }
     }
     row.meanBufferMs = count > 0 ? sum / count : 0.0;
@@ -219,9 +232,12 @@ int main(int argc, char** argv) {
                     file.begin(), file.end(),
                     [](char c) { return !std::isalnum(static_cast<unsigned char>(c)); }, '-');
                 std::ofstream out(seriesFolder + "/" + file + ".dat");
+                // Seconds, buffer, target, underruns so far, and 1 where one happened.
+                unsigned before = 0;
                 for (const auto& [index, detail] : row.series) {
                     out << index << ' ' << detail.bufferMs << ' ' << detail.targetMs << ' '
-                        << detail.underruns << '\n';
+                        << detail.underruns << ' ' << (detail.underruns > before ? 1 : 0) << '\n';
+                    before = detail.underruns;
                 }
             }
         }

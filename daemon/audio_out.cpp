@@ -160,6 +160,9 @@ AudioOut::~AudioOut() {
 
 bool AudioOut::fail(const char* line) {
     err_.write(line);
+    // A failed start leaves no unit behind: disposing of it later, from the destructor of an
+    // output that outlives the audio system's own state at exit, would free it twice.
+    stop();
     return false;
 }
 

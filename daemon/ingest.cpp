@@ -262,20 +262,32 @@ IngestResult ingestAudio(Session& session, const protocol::AudioHeader& header,
     return arrive(session, header, payload, clock.nowNs(), clock, true);
 }
 
-int64_t feedDeadline(const Session& session, int64_t now) {
+int64_t feedDeadline(const Session& session, int64_t now, int64_t lastRenderNs) {
     const JitterConsumer& jitter = *session.jitter;
     if (!session.haveLastSeq || !jitter.playing() ||
         (session.stash.empty() && session.concealedInRow >= kMaxConcealedGap)) {
         return 0;
     }
-    const uint32_t pull = jitter.pullFrames() != 0 ? jitter.pullFrames() : kAssumedPullFrames;
-    const double spareFrames = static_cast<double>(session.ring.depth()) / 2.0 - pull;
-    const auto spareNs = static_cast<int64_t>(spareFrames * 1e9 / jitter.sampleRate());
-    return now + std::max<int64_t>(spareNs - kFeedMarginNs, 0);
+    const uint64_t pull = jitter.pullFrames() != 0 ? jitter.pullFrames() : kAssumedPullFrames;
+    const uint64_t depthFrames = session.ring.depth() / 2;
+    const double periodNs = static_cast<double>(pull) * 1e9 / jitter.sampleRate();
+    int64_t deadline = 0;
+    if (lastRenderNs != 0 && lastRenderNs <= now &&
+        static_cast<double>(now - lastRenderNs) < 2.0 * periodNs) {
+        // The render takes `pull` frames at each callback: the buffer serves the next
+        // depth / pull callbacks whole, and the one after that must find more.
+        const auto served = static_cast<double>(depthFrames / pull);
+        deadline = lastRenderNs + static_cast<int64_t>((served + 1.0) * periodNs);
+    } else {
+        // No callback to go by: assume one may come at any moment.
+        const double spare = static_cast<double>(depthFrames) - 2.0 * static_cast<double>(pull);
+        deadline = now + static_cast<int64_t>(spare * 1e9 / jitter.sampleRate());
+    }
+    return std::max(deadline - kFeedMarginNs, now);
 }
 
-void feedOnTime(Session& session, const Clock& clock) {
-    const int64_t deadline = feedDeadline(session, clock.nowNs());
+void feedOnTime(Session& session, const Clock& clock, int64_t lastRenderNs) {
+    const int64_t deadline = feedDeadline(session, clock.nowNs(), lastRenderNs);
     if (deadline == 0 || clock.nowNs() < deadline) {
         return;
     }

@@ -43,15 +43,16 @@ IngestResult ingestAudio(Session& session, const protocol::AudioHeader& header,
                          std::span<const uint8_t> payload, const Clock& clock);
 
 // When the session's receiving thread must call feedOnTime, on `now`'s clock: shortly before
-// the render would find the buffer dry, if the next packet has not come by then. 0 for never
-// (nothing playing, or a stream that stopped and has been concealed as far as it may be).
-int64_t feedDeadline(const Session& session, int64_t now);
+// the render callback that would find the buffer dry, if the next packet has not come by
+// then. `lastRenderNs` is when the last callback ran (0: unknown). 0 for never (nothing
+// playing, or a stream that stopped and has been concealed as far as it may be).
+int64_t feedDeadline(const Session& session, int64_t now, int64_t lastRenderNs);
 
 // The session's receiving thread only, whenever its wait for the network ends. Once the
 // deadline has come: plays the held packet that comes next, concealing what it overtook, or,
 // when none is held, conceals the packet that did not come (at most kMaxConcealedGap in a row).
 // Allocates nothing.
-void feedOnTime(Session& session, const Clock& clock);
+void feedOnTime(Session& session, const Clock& clock, int64_t lastRenderNs);
 
 namespace ingest_detail {
 

@@ -94,30 +94,21 @@ void admitWifi(Runtime& runtime, std::span<const uint8_t> hello, const sockaddr_
     dispatchMessage(runtime, claim, hello);
 }
 
-// Waits on a receiving socket until the next packet or the earliest feed deadline (0: none),
-// but never longer than the receive time-out; sets the socket's time-out only when it changes.
-class ReceiveWait {
-  public:
-    ReceiveWait(int socket, const Clock& clock) : socket_(socket), clock_(clock) {}
-
-    void until(int64_t deadline) {
-        int64_t us = kReceiveTimeoutUs;
-        if (deadline != 0) {
-            us = std::clamp<int64_t>((deadline - clock_.nowNs()) / 1000, kMinWaitUs, us);
-        }
-        if (us < setUs_ - kSlackUs || us > setUs_ + kSlackUs) {
-            setReceiveTimeout(socket_, us);
-            setUs_ = us;
-        }
+// Waits until the socket has something to read or `deadline` (0: none) comes, whichever is
+// first: true when there is something to read. Without a deadline it returns at once and the
+// socket's own 250 ms time-out bounds the read. The wait is a high-resolution one: a socket
+// time-out is counted in scheduler ticks and could sleep past a deadline by several ms.
+bool readableBefore(int socket, int64_t deadline, const Clock& clock) {
+    if (deadline == 0) {
+        return true;
     }
-
-  private:
-    static constexpr int64_t kMinWaitUs = 100;
-    static constexpr int64_t kSlackUs = 200;
-    int socket_;
-    const Clock& clock_;
-    int64_t setUs_ = -kReceiveTimeoutUs;
-};
+    const int64_t leftNs =
+        std::clamp<int64_t>(deadline - clock.nowNs(), 0, kReceiveTimeoutUs * 1000);
+    const timespec left{static_cast<time_t>(leftNs / 1'000'000'000),
+                        static_cast<long>(leftNs % 1'000'000'000)};
+    pollfd waiting{socket, POLLIN, 0};
+    return ppoll(&waiting, 1, &left, nullptr) > 0;
+}
 
 // Feeds the sessions `feeds` says this thread owns whose deadline has come; returns the earliest
 // deadline left, 0 for none.
@@ -131,8 +122,9 @@ int64_t feedOnTimeAll(Runtime& runtime, const Owns& owns) {
         if (!use || !owns(claim)) {
             continue;
         }
-        feedOnTime(session, *runtime.clock);
-        const int64_t deadline = feedDeadline(session, runtime.clock->nowNs());
+        const int64_t lastRender = runtime.sessions->lastRenderNs.load(std::memory_order_relaxed);
+        feedOnTime(session, *runtime.clock, lastRender);
+        const int64_t deadline = feedDeadline(session, runtime.clock->nowNs(), lastRender);
         if (deadline != 0 && (earliest == 0 || deadline < earliest)) {
             earliest = deadline;
         }
@@ -186,12 +178,17 @@ void tcpClient(Runtime& runtime, int socket) {
         }
         dispatchMessage(runtime, claim, message);
     };
-    ReceiveWait wait(socket, *runtime.clock);
     const auto ownSession = [&claim](const SessionClaim& other) {
         return claim && other.session == claim.session && other.generation == claim.generation;
     };
     while (!ending) {
-        wait.until(claim ? feedOnTimeAll(runtime, ownSession) : 0);
+        if (!readableBefore(socket, claim ? feedOnTimeAll(runtime, ownSession) : 0,
+                            *runtime.clock)) {
+            if (!runtime.isRunning()) {
+                break;
+            }
+            continue;
+        }
         const ssize_t got = recv(socket, chunk.data(), chunk.size(), 0);
         if (got == 0) {
             break;
@@ -266,13 +263,15 @@ void dispatchMessage(Runtime& runtime, const SessionClaim& claim,
 
 void audioLoop(Runtime& runtime, int socket) {
     nameThisThread("udp-receive");
+    setReceiveTimeout(socket, kReceiveTimeoutUs);
     std::vector<uint8_t> buffer(protocol::kMaxMessageSize);
-    ReceiveWait wait(socket, *runtime.clock);
     const auto wifi = [](const SessionClaim& claim) {
         return claim.session->peerAddress().has_value();
     };
     while (runtime.isRunning()) {
-        wait.until(feedOnTimeAll(runtime, wifi));
+        if (!readableBefore(socket, feedOnTimeAll(runtime, wifi), *runtime.clock)) {
+            continue;
+        }
         sockaddr_in from{};
         socklen_t fromLength = sizeof from;
         const ssize_t got = recvfrom(socket, buffer.data(), buffer.size(), 0,

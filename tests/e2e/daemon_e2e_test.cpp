@@ -374,5 +374,15 @@ TEST_F(DaemonOnDevices, NoOutputDeviceEndsStartupWithStatusOne) {
     EXPECT_EQ(daemon->countLines(Stream::Out, "vocarid running"), 0u);
 }
 
+// A second daemon on the same device finds its output taken: it says so and ends with status 1,
+// tidily (a failed start once left its audio unit to be freed twice at exit, status 134).
+TEST_F(Daemon, SecondDaemonOnTheSameDeviceEndsWithStatusOne) {
+    start();
+    auto second = startDaemon(test::isolatedEnvironment(home.path()));
+    EXPECT_EQ(second->waitForExit(kStartTimeoutMs), 1);
+    EXPECT_EQ(second->countLines(Stream::Err, "audio start failed"), 1u);
+    stopAndExpectCleanExit();
+}
+
 }  // namespace
 }  // namespace vocari

@@ -1,5 +1,6 @@
 // AUDIO messages from a phone, as the network delivers them, through the real ingest into a
-// session that is also being played: any header, any payload, PCM and Opus, in any order.
+// session that is also being played, with the receiving thread feeding it on time between
+// messages: any header, any payload, PCM and Opus, in any order.
 // Input: a series of [length byte][message bytes]; each message gets a valid AUDIO header
 // start (magic, version, type) and keeps everything else it brings.
 
@@ -45,7 +46,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
         vocari::ingestAudio(session, *header,
                             std::span(message).subspan(vocari::protocol::kAudioHeaderSize), clock);
+        // The receiving thread's wait ends; then the render plays a callback.
+        vocari::feedOnTime(session, clock, 0);
         session.jitter->pull(played.data(), 512);
+        if (session.stash.size() > vocari::PacketStash::kCapacity) {
+            __builtin_trap();
+        }
         if (session.ring.depth() >= vocari::SampleRing::kCapacity) {
             __builtin_trap();
         }

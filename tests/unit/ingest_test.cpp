@@ -210,14 +210,17 @@ TEST_F(Ingest, PacketsAreDecodedInOrderWhileTheBufferCanWaitAndConcealedWhenItCa
     const std::vector<float> buffered(4800, 0.0f);  // 50 ms still to play
     session.ring.write(buffered.data(), buffered.size());
     EXPECT_EQ(ingest(header(6, 960, 1, kOpus), packets[6]), IngestResult::Held);
-    // 50 ms, less the callback of 256 frames and the 2 ms margin.
-    EXPECT_NEAR(static_cast<double>(feedDeadline(session, clock.nowNs()) - clock.nowNs()) / kMs,
-                42.67, 0.01);
-    feedOnTime(session, clock);
+    // A callback of 256 frames just ran: the 2400 frames serve nine more callbacks whole, so
+    // the tenth after this one must find more, less a 2 ms margin.
+    const int64_t rendered = clock.nowNs();
+    EXPECT_NEAR(
+        static_cast<double>(feedDeadline(session, clock.nowNs(), rendered) - clock.nowNs()) / kMs,
+        10 * 256 / 48.0 - 2, 0.01);
+    feedOnTime(session, clock, rendered);
     EXPECT_EQ(session.ring.depth(), 4800u);  // not yet
-    session.ring.dropOldest(512);            // the render played all but 256 frames
-    feedOnTime(session, clock);
-    EXPECT_EQ(session.ring.depth(), 512u + 2 * 1920);  // 5 concealed, 6 decoded
+    session.ring.dropOldest(256);  // the render played all but 128 frames: the next one is short
+    feedOnTime(session, clock, clock.nowNs() - 4 * kMs);
+    EXPECT_EQ(session.ring.depth(), 256u + 2 * 1920);  // 5 concealed, 6 decoded
     EXPECT_EQ(session.lastSeq, 6u);
     EXPECT_EQ(ingest(header(5, 960, 1, kOpus), packets[5]), IngestResult::Late);
     session.jitter->pull(out.data(), 256);
@@ -229,11 +232,11 @@ TEST_F(Ingest, PacketsAreDecodedInOrderWhileTheBufferCanWaitAndConcealedWhenItCa
     const uint64_t written = session.ring.writeIndex();
     for (int i = 0; i < 10; ++i) {
         session.ring.discardAll();
-        feedOnTime(session, clock);
+        feedOnTime(session, clock, clock.nowNs() - 4 * kMs);
     }
     EXPECT_EQ(session.ring.writeIndex() - written, 8u * 1920);
     EXPECT_EQ(session.lastSeq, 14u);
-    EXPECT_EQ(feedDeadline(session, clock.nowNs()), 0);
+    EXPECT_EQ(feedDeadline(session, clock.nowNs(), clock.nowNs()), 0);
     EXPECT_EQ(session.packets.load(), counted);  // concealment is not audio from the phone
     opus_decoder_destroy(reference);
 }
