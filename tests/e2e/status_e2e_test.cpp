@@ -67,9 +67,11 @@ TEST_F(StatusOutput, WithoutPhonesEachSecondIsTheStatusLineAndAnEmptySessionBloc
 TEST_F(StatusOutput, DeviceBlockFollowsDevicesPluggedAndUnplugged) {
     start();
     const std::string extra = home.path() + "/audio/extra.device";
-    test::writeFile(extra,
+    // Plugged in whole: a scan that met a half-written file would only see it a check later.
+    test::writeFile(extra + ".part",
                     "uid=extra-loop\nname=Extra Loop\ntransport=virtual\ninput_channels=8\n"
                     "output_channels=8\n");
+    std::filesystem::rename(extra + ".part", extra);
     // Devices are compared every fifth pass: a change shows within 5 s.
     ASSERT_TRUE(daemon->waitForLine(Stream::Out, "devices: 2", 9000));
     ASSERT_TRUE(daemon->waitForLine(Stream::Out, "device:\t0\t8\t0\textra-loop\tExtra Loop", 500));

@@ -11,7 +11,9 @@
 namespace vocari::test {
 
 TempDir::TempDir() {
-    std::string pattern = "/tmp/vocari-test-XXXXXX";
+    const char* base = std::getenv("TMPDIR");
+    std::string pattern =
+        std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/vocari-test-XXXXXX";
     if (mkdtemp(pattern.data()) == nullptr) {
         std::abort();
     }
