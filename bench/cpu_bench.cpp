@@ -32,46 +32,12 @@
 
 namespace {
 
+using vocari::bench::peakResidentMiB;
 using vocari::bench::Stage;
+using vocari::bench::threadCpuSeconds;
+using vocari::bench::total;
 
 constexpr int kPhones = 8;
-
-// CPU seconds each thread of a process has run so far, by thread name (threads that share a
-// name add up), from the scheduler's nanosecond counts.
-std::map<std::string, double> threadCpuSeconds(pid_t pid) {
-    std::map<std::string, double> threads;
-    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
-    for (const auto& task : std::filesystem::directory_iterator(tasks)) {
-        std::ifstream comm(task.path() / "comm");
-        std::ifstream schedstat(task.path() / "schedstat");
-        std::string name;
-        double ns = 0.0;
-        if (std::getline(comm, name) && schedstat >> ns) {
-            threads[name] += ns / 1e9;
-        }
-    }
-    return threads;
-}
-
-double total(const std::map<std::string, double>& threads) {
-    double sum = 0.0;
-    for (const auto& [name, seconds] : threads) {
-        sum += seconds;
-    }
-    return sum;
-}
-
-// Peak resident set in MiB.
-double peakResidentMiB(pid_t pid) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.rfind("VmHWM:", 0) == 0) {
-            return std::stod(line.substr(6)) / 1024.0;
-        }
-    }
-    return 0.0;
-}
 
 double callingThreadCpuSeconds() {
     timespec now{};

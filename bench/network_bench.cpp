@@ -174,6 +174,7 @@ int main(int argc, char** argv) {
     double seconds = 120;
     std::string only;
     std::string seriesFolder;
+    bool usable = true;
     for (int i = 1; i + 1 < argc; i += 2) {
         if (std::strcmp(argv[i], "--seconds") == 0) {
             seconds = std::atof(argv[i + 1]);
@@ -181,7 +182,14 @@ int main(int argc, char** argv) {
             only = argv[i + 1];
         } else if (std::strcmp(argv[i], "--series") == 0) {
             seriesFolder = argv[i + 1];
+        } else {
+            usable = false;
         }
+    }
+    if (!usable || argc % 2 == 0) {
+        std::fprintf(stderr,
+                     "usage: network_bench [--seconds N] [--only SUBSTRING] [--series FOLDER]\n");
+        return 2;
     }
     const std::vector<Network> networks = {
         {"clean", {"--delay-ms", "5"}},

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <filesystem>
+#include <fstream>
 #include <limits>
 #include <regex>
 
@@ -33,14 +34,16 @@ std::optional<SessionDetail> parseSessionDetail(const std::string& line) {
     return detail;
 }
 
-std::unique_ptr<Stage> Stage::open(uint32_t deviceFrames, const std::string& deviceFile) {
+std::unique_ptr<Stage> Stage::open(uint32_t deviceFrames, const std::string& deviceFile,
+                                   double devicePpm) {
     std::unique_ptr<Stage> stage(new Stage());
     const std::string home = stage->home_.path();
     std::filesystem::create_directories(home + "/audio");
     test::writeFile(home + "/audio/loop.device",
                     "uid=vocari-loopback-16ch\nname=Vocari Loopback 16ch\ntransport=virtual\n"
                     "input_channels=16\noutput_channels=16\nbuffer_frames=" +
-                        std::to_string(deviceFrames) + "\n");
+                        std::to_string(deviceFrames) + "\nrate_ppm=" + std::to_string(devicePpm) +
+                        "\n");
     if (!deviceFile.empty()) {
         const std::string settings = home + "/Library/Application Support/Vocari";
         std::filesystem::create_directories(settings);
@@ -145,6 +148,42 @@ std::vector<double> findClicks(const std::vector<float>& channel, float threshol
         i = to;
     }
     return clicks;
+}
+
+std::map<std::string, double> threadCpuSeconds(pid_t pid) {
+    std::map<std::string, double> threads;
+    std::error_code error;
+    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+    for (const auto& task : std::filesystem::directory_iterator(tasks, error)) {
+        std::ifstream comm(task.path() / "comm");
+        std::ifstream schedstat(task.path() / "schedstat");
+        std::string name;
+        double ns = 0.0;
+        if (std::getline(comm, name) && schedstat >> ns) {
+            threads[name] += ns / 1e9;
+        }
+    }
+    return threads;
+}
+
+double total(const std::map<std::string, double>& threads) {
+    double sum = 0.0;
+    for (const auto& [name, seconds] : threads) {
+        sum += seconds;
+    }
+    return sum;
+}
+
+double residentMiB(pid_t pid, const char* field) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    const std::string key = std::string(field) + ":";
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind(key, 0) == 0) {
+            return std::stod(line.substr(key.size())) / 1024.0;
+        }
+    }
+    return 0.0;
 }
 
 double median(std::vector<double> values) {

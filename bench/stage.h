@@ -4,7 +4,10 @@
 // chosen callback size, in a folder of its own, with simulated phones, recordings and the
 // daemon's status lines read back. Every process is ended by PID when the stage goes away.
 
+#include <sys/types.h>
+
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -43,8 +46,10 @@ struct TimedRecording {
 class Stage {
   public:
     // `deviceFrames`: the simulated loopback's callback size. `deviceFile`: the daemon's
-    // `device` settings file, or empty for none. Null when vocarid does not start.
-    static std::unique_ptr<Stage> open(uint32_t deviceFrames, const std::string& deviceFile = "");
+    // `device` settings file, or empty for none. `devicePpm`: the loopback clock's rate error
+    // against the host's. Null when vocarid does not start.
+    static std::unique_ptr<Stage> open(uint32_t deviceFrames, const std::string& deviceFile = "",
+                                       double devicePpm = 0.0);
     ~Stage();
 
     uint32_t pairingCode() const { return code_; }
@@ -80,6 +85,17 @@ class Stage {
 // The clicks of a recorded channel: the position of each, in frames with a fraction (the centre
 // of the few samples interpolation spread it over), for samples above `threshold`.
 std::vector<double> findClicks(const std::vector<float>& channel, float threshold);
+
+// CPU seconds each thread of a process has run so far, by thread name (threads that share a
+// name add up), from the scheduler's nanosecond counts; and their sum.
+std::map<std::string, double> threadCpuSeconds(pid_t pid);
+double total(const std::map<std::string, double>& threads);
+
+// A process's resident set now ("VmRSS") or at its peak ("VmHWM"), in MiB; 0 when unknown.
+double residentMiB(pid_t pid, const char* field = "VmRSS");
+inline double peakResidentMiB(pid_t pid) {
+    return residentMiB(pid, "VmHWM");
+}
 
 // Median of a list (which it sorts); NaN when empty.
 double median(std::vector<double> values);
