@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <regex>
@@ -239,6 +240,7 @@ int main(int argc, char** argv) {
                 std::replace_if(
                     file.begin(), file.end(),
                     [](char c) { return !std::isalnum(static_cast<unsigned char>(c)); }, '-');
+                std::filesystem::create_directories(seriesFolder);
                 std::ofstream out(seriesFolder + "/" + file + ".dat");
                 // Seconds, buffer, target, underruns so far, and 1 where one happened.
                 unsigned before = 0;
