@@ -117,9 +117,9 @@ Row run(const char* preset, const Network& network, double seconds) {
     int count = 0;
     for (size_t i = 0; i < passes.size(); ++i) {
         const auto& pass = passes[i];
-        row.series.emplace_back(pass.index, pass.detail);
         row.played = pass.detail.packets;
         if (i + 1 < flowing) {
+            row.series.emplace_back(pass.index, pass.detail);
             row.underruns = pass.detail.underruns;
             row.finalTargetMs = pass.detail.targetMs;
             if (pass.index > 10) {

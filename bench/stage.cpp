@@ -35,7 +35,8 @@ std::optional<SessionDetail> parseSessionDetail(const std::string& line) {
 }
 
 std::unique_ptr<Stage> Stage::open(uint32_t deviceFrames, const std::string& deviceFile,
-                                   double devicePpm) {
+                                   double devicePpm,
+                                   const test::ChildProcess::EnvironmentChanges& environment) {
     std::unique_ptr<Stage> stage(new Stage());
     const std::string home = stage->home_.path();
     std::filesystem::create_directories(home + "/audio");
@@ -49,8 +50,11 @@ std::unique_ptr<Stage> Stage::open(uint32_t deviceFrames, const std::string& dev
         std::filesystem::create_directories(settings);
         test::writeFile(settings + "/device", deviceFile);
     }
-    stage->daemon_ =
-        test::ChildProcess::start({test::binaryPath("vocarid")}, test::isolatedEnvironment(home));
+    auto daemonEnvironment = test::isolatedEnvironment(home);
+    for (const auto& [key, value] : environment) {
+        daemonEnvironment[key] = value;
+    }
+    stage->daemon_ = test::ChildProcess::start({test::binaryPath("vocarid")}, daemonEnvironment);
     if (!stage->daemon_ ||
         !stage->daemon_->waitForLine(test::ChildProcess::Stream::Out, "vocarid running", 10000)) {
         return nullptr;

@@ -211,6 +211,28 @@ IngestResult arrive(Session& session, const protocol::AudioHeader& header,
     }
     // Sequence steps since the stream position; wrap-around counts forward.
     const uint32_t gap = header.sequence - session.lastSeq;
+    // It came after its place was concealed, and only concealment has been written since the
+    // last packet played: the stream can still go on from it. Played now, after the
+    // concealment, its audio is kept and the buffer is deeper by what was concealed from its
+    // place on, as a longer wait would have made it (a delay spike costs one concealment, not
+    // the packets caught in it). The buffer was still short: the target grows as for a late
+    // packet.
+    const uint32_t behind = session.lastSeq - header.sequence;
+    if (behind < session.concealedInRow &&
+        (behind + 1) * session.lastFrames <= kMaxLateMergeFrames) {
+        const uint32_t lastSeq = session.lastSeq;
+        const uint64_t playedMask = session.playedMask;
+        session.playedMask >>= behind + 1;
+        session.lastSeq = header.sequence - 1;
+        if (!play(session, header, payload, arrival, 0, clock)) {
+            session.lastSeq = lastSeq;
+            session.playedMask = playedMask;
+            return IngestResult::Rejected;
+        }
+        session.jitter->reportLatePacket();
+        playFollowing(session, clock);
+        return IngestResult::Written;
+    }
     if (gap == 0 || session.stash.holds(header.sequence)) {
         return IngestResult::Duplicate;
     }

@@ -25,11 +25,16 @@ inline constexpr uint32_t kMaxConcealedGap = 8;
 // packet and is dropped; one further behind means the phone restarted its numbering and is
 // taken as the new start of its stream.
 inline constexpr uint32_t kLateWindow = 64;
+// A packet whose place, and only what followed it, was concealed because it came too late is
+// still played after the concealment when that adds at most this much to the buffer.
+inline constexpr uint32_t kMaxLateMergeFrames = 2880;  // 60 ms
 inline constexpr size_t kMaxOpusPacket = 4000;
 
 // What one message did to its session.
 enum class IngestResult {
-    Written,    // decoded (after any concealment) into the ring, counted as audio
+    Written,    // decoded (after any concealment) into the ring, counted as audio; also a
+                // packet that came just after its place was concealed, with no packet played
+                // since (see arrive in ingest.cpp), played after the concealment
     Rejected,   // invalid header or payload, or undecodable: the session is unchanged
     Duplicate,  // the sequence number just ingested again: dropped, the session unchanged
     Late,       // behind the stream: dropped, the session unchanged

@@ -179,7 +179,15 @@ void JitterConsumer::pull(float* out, std::size_t frames) {
     const uint32_t late = latePackets_.load(std::memory_order_relaxed);
     if (late != latePacketsSeen_) {
         latePacketsSeen_ = late;
-        growTarget();
+        // The fill follows a raised target slowly (the trim's limit), and on a heavy-tailed
+        // network more late packets come while it climbs. Those say nothing the last raise did
+        // not: raising again would wind the target far above what the network needs and only
+        // add latency once the fill gets there. So a late packet raises the target only once
+        // the fill has come within half a step of it.
+        const auto target = static_cast<double>(target_.load(std::memory_order_relaxed));
+        if (!primed_ || slowDepth_ >= target - static_cast<double>(stepUp_) / 2.0) {
+            growTarget();
+        }
     }
 
     // An adaptive target too small to carry the stream from packet to packet is raised.

@@ -67,7 +67,8 @@ class JitterConsumer {
 
     // Writer thread. A packet came after its place in the stream had already been concealed
     // because the buffer could wait no longer: like an underrun, it says the buffer is too
-    // small, and the next pull grows an adaptive target by one step. Lock-free.
+    // small, and the next pull grows an adaptive target by one step, unless the fill is still
+    // climbing to the last raise. Lock-free.
     void reportLatePacket() { latePackets_.fetch_add(1, std::memory_order_relaxed); }
 
     // Writer or time-sync thread. The phone's clock ratio and whether it comes from a valid

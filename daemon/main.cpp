@@ -37,7 +37,7 @@ Runtime& runtime() {
 }
 
 void onSignal(int) {
-    runtime().running.store(false);
+    runtime().stop();
 }
 
 DNSServiceRef advertise() {
@@ -103,13 +103,14 @@ int run() {
               "up to %d phones (%d device pairs, %d session slots); stream alignment %s\n",
               std::min(pairs, SessionTable::kSlots), pairs, SessionTable::kSlots,
               state.alignment.load() ? "ON" : "off");
-    state.out->write(deviceInventory(&output, state.firstPair.load()));
+    std::string devicesShown = deviceInventory(&output, state.firstPair.load());
+    state.out->write(devicesShown);
 
     state.heartbeatSocket.store(phoneSocket);
     std::thread heartbeatThread(heartbeatLoop, std::ref(state));
     std::thread audioThread(audioLoop, std::ref(state), phoneSocket);
     std::thread timeSyncThread(ptpLoop, std::ref(state), timeSyncSocket);
-    std::thread statsThread(statsLoop, std::ref(state));
+    std::thread statsThread(statsLoop, std::ref(state), std::move(devicesShown));
     std::thread tcpThread;
     if (listener >= 0) {
         tcpThread = std::thread(tcpLoop, std::ref(state), listener);

@@ -7,6 +7,7 @@
 
 #include <cctype>
 #include <cstdio>
+#include <functional>
 #include <limits>
 
 #include "protocol.h"
@@ -108,6 +109,36 @@ void PairingGate::save() const {
     chmod(path_.c_str(), 0600);
 }
 
+// A sender repeating HELLOs, or a flood of them, would otherwise print a line each, costing the
+// receiving thread a write per datagram and drowning everything else the daemon says. Each
+// sender is told once a second, and all of them together a few times a second.
+bool PairingGate::mayTellIgnored(const char* from, int64_t now) {
+    if (now - ignoredSecondStart_ >= kIgnoredLineIntervalNs) {
+        ignoredSecondStart_ = now;
+        ignoredLinesThisSecond_ = 0;
+    }
+    if (ignoredLinesThisSecond_ >= kIgnoredLinesPerSecond) {
+        return false;
+    }
+    const size_t key = std::hash<std::string_view>{}(from);
+    IgnoredSender* slot = &ignoredSenders_[0];
+    for (IgnoredSender& sender : ignoredSenders_) {
+        if (sender.key == key) {
+            slot = &sender;
+            break;
+        }
+        if (sender.toldAt < slot->toldAt) {
+            slot = &sender;
+        }
+    }
+    if (slot->key == key && now - slot->toldAt < kIgnoredLineIntervalNs) {
+        return false;
+    }
+    *slot = {key, now};
+    ++ignoredLinesThisSecond_;
+    return true;
+}
+
 bool PairingGate::helloAuthorized(std::span<const uint8_t> message, const char* from) {
     if (message.size() < protocol::kHelloSize) {
         return false;
@@ -120,12 +151,15 @@ bool PairingGate::helloAuthorized(std::span<const uint8_t> message, const char* 
         const int64_t now2 = clock_.nowNs();
         lock.lock();
         const int64_t until = lockedUntil_;
+        const bool say = mayTellIgnored(from, now2);
         lock.unlock();
-        // Whole seconds left, rounded up: 20 s left reads "20s", 19.2 s too, 0.3 s reads "1s".
-        const long long secondsLeft =
-            until > now2 ? (until - now2 + 999'999'999) / 1'000'000'000 : 0;
-        printLine(out_, "pairing: too many wrong codes \u2014 ignoring %s for %llds\n", from,
-                  secondsLeft);
+        if (say) {
+            // Whole seconds left, rounded up: 20 s left reads "20s", 19.2 s too, 0.3 s "1s".
+            const long long secondsLeft =
+                until > now2 ? (until - now2 + 999'999'999) / 1'000'000'000 : 0;
+            printLine(out_, "pairing: too many wrong codes \u2014 ignoring %s for %llds\n", from,
+                      secondsLeft);
+        }
         return false;
     }
     if (presented == code_) {

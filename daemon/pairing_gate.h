@@ -1,6 +1,8 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
+#include <limits>
 #include <mutex>
 #include <optional>
 #include <span>
@@ -21,6 +23,10 @@ class PairingGate {
     static constexpr int64_t kWindowNs = 30'000'000'000;
     static constexpr int64_t kLockoutNs = 30'000'000'000;
     static constexpr int kFailuresBeforeLockout = 5;
+    // While locked, each sender's HELLOs are answered with a line at most once a second, and
+    // all senders' together with at most this many lines a second.
+    static constexpr int64_t kIgnoredLineIntervalNs = 1'000'000'000;
+    static constexpr int kIgnoredLinesPerSecond = 8;
 
     // A non-zero `code` is used as it is and the file is left alone; 0 loads the code from `path`
     // or makes a random one and saves it. Refusals are printed to `out`.
@@ -48,6 +54,17 @@ class PairingGate {
     int failures_ = 0;         // guarded by mutex_
     int64_t windowStart_ = 0;  // guarded by mutex_
     int64_t lockedUntil_ = 0;  // guarded by mutex_
+
+    // The senders last told they are ignored, and when. All guarded by mutex_.
+    struct IgnoredSender {
+        size_t key = 0;
+        int64_t toldAt = std::numeric_limits<int64_t>::min() / 2;
+    };
+    std::array<IgnoredSender, kIgnoredLinesPerSecond> ignoredSenders_{};
+    int64_t ignoredSecondStart_ = std::numeric_limits<int64_t>::min() / 2;
+    int ignoredLinesThisSecond_ = 0;
+
+    bool mayTellIgnored(const char* from, int64_t now);
 };
 
 // Reads the pairing file's text the way the daemon always has: leading white space skipped, one

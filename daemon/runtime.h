@@ -19,7 +19,16 @@ class PairingGate;
 class SessionTable;
 
 struct Runtime {
-    // Cleared by the signal handler; every loop ends when it reads false.
+    Runtime();
+    ~Runtime();
+    Runtime(const Runtime&) = delete;
+    Runtime& operator=(const Runtime&) = delete;
+
+    // Any thread, and the signal handler (an atomic store and one write). Ends every loop: clears
+    // the running flag and wakes the threads sleeping in sleepWhileRunning at once.
+    void stop();
+
+    // Cleared by stop(); every loop ends when it reads false.
     std::atomic<bool> running{true};
     // The `align` setting: whether the alignment pass lines phones up to one latency.
     std::atomic<bool> alignment{true};
@@ -44,6 +53,11 @@ struct Runtime {
     LineSink* err = &stderrLines();
 
     bool isRunning() const { return running.load(std::memory_order_relaxed); }
+    // Readable once stop() was called (an eventfd never read); -1 if none could be made.
+    int stopEvent() const { return stopEvent_; }
+
+  private:
+    int stopEvent_ = -1;
 };
 
 // Any thread. Stereo pairs of the running output; 0 while none is published.
@@ -56,8 +70,9 @@ int pairsForClaims(const Runtime& runtime);
 // characters.
 void nameThisThread(const char* name);
 
-// A loop thread. Sleeps for `duration` (in short slices, so a stop is noticed within 50 ms);
-// false when the running flag went false.
+// A loop thread. Sleeps for `duration`, or until stop() is called; false when the running flag
+// went false. The sleeping thread is not woken in between: a thread that sleeps a second wakes
+// once a second.
 bool sleepWhileRunning(const Runtime& runtime, std::chrono::milliseconds duration);
 // The same up to a steady-clock deadline, so a loop of fixed period does not drift.
 bool sleepWhileRunningUntil(const Runtime& runtime, std::chrono::steady_clock::time_point until);

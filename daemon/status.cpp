@@ -113,7 +113,7 @@ std::string sessionBlock(SessionTable& table, int64_t now) {
     return "sessions: " + std::to_string(count) + "\n" + lines;
 }
 
-void statsLoop(Runtime& runtime) {
+void statsLoop(Runtime& runtime, std::string devicesShown) {
     nameThisThread("status");
     // Every number in the status output is read by the app with a point as decimal separator,
     // whatever locale the process was given.
@@ -121,7 +121,7 @@ void statsLoop(Runtime& runtime) {
     const locale_t previous = posix != nullptr ? uselocale(posix) : nullptr;
     const std::string channelsPath = runtime.settingsFolder + "channels";
     const AudioOut* output = runtime.output.load();
-    std::string devices = deviceInventory(output, runtime.firstPair.load());
+    std::string devices = std::move(devicesShown);
     int passes = 0;
     // Passes keep to whole seconds from the start, however long each one takes.
     auto next = std::chrono::steady_clock::now();

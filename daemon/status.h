@@ -16,8 +16,9 @@ struct Runtime;
 // slots, channel pins), the stream alignment pass, every fifth pass the device check, then the
 // status line, one detail line per Active session and the session block, and a flush of
 // standard output. Numbers are always printed with a point. Returns once the running flag is
-// false.
-void statsLoop(Runtime& runtime);
+// false. `devicesShown` is the device block printed at start-up: a device plugged in after it
+// was printed is a change to report, however soon the thread starts.
+void statsLoop(Runtime& runtime, std::string devicesShown);
 
 // The periodic lines at `now`, each complete with its line feed. Any thread; lock-free.
 // "[vocarid] phones=..." for the output in use (null: none published).

@@ -11,10 +11,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <map>
 #include <random>
 #include <regex>
+#include <thread>
 
 #include "analysis.h"
 #include "audio_test_support.h"
@@ -265,8 +267,11 @@ TEST_F(Streaming, ReorderedAndDuplicatedMessagesAreTakenOnce) {
     }
 }
 
-// Garbage at UDP 5555 from elsewhere, as fast as it can be sent, while two phones stream: they
-// are heard as if nothing happened, and nobody else gets a slot.
+// Garbage at UDP 5555 from elsewhere, about 50 000 datagrams a second, while two phones stream:
+// they are heard as if nothing happened, and nobody else gets a slot. The flood is paced: on two
+// cores a sender in a tight loop takes a core from the daemon (slowed further by a sanitizer),
+// and the kernel then drops whatever overflows the socket, the phones' packets among it; that
+// measures the machine, not the daemon.
 TEST_F(Streaming, FloodOfBadDatagramsChangesNothingForStreamingPhones) {
     auto capture = record(6.0);
     auto opus = phone({"--local", "127.0.0.2", "--codec", "opus", "--tone", "300", "--seconds", "4",
@@ -297,6 +302,9 @@ TEST_F(Streaming, FloodOfBadDatagramsChangesNothingForStreamingPhones) {
         }
         flooded += sendto(udp, bytes.data(), bytes.size(), 0,
                           reinterpret_cast<const sockaddr*>(&to), sizeof to) >= 0;
+        if (flooded % 50 == 0) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
     }
     close(udp);
     EXPECT_GT(flooded, 1000);
@@ -321,6 +329,9 @@ TEST_F(Streaming, FloodOfBadDatagramsChangesNothingForStreamingPhones) {
     }
     EXPECT_EQ(daemon->countLines(Stream::Out, "phone 3"), 0u);
     EXPECT_EQ(daemon->countLines(Stream::Out, "disconnected"), 2u);
+    // Wrong codes lock pairing, and the lock-out is told about once a second, not per datagram.
+    EXPECT_GE(daemon->countLines(Stream::Out, "too many wrong codes"), 1u);
+    EXPECT_LE(daemon->countLines(Stream::Out, "too many wrong codes"), 6u);
 }
 
 }  // namespace

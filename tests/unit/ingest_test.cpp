@@ -169,7 +169,7 @@ TEST_F(Ingest, OpusConcealsShortGapsForwardAndIgnoresDuplicatesAndLatePackets) {
 TEST_F(Ingest, PacketsAreDecodedInOrderWhileTheBufferCanWaitAndConcealedWhenItCannot) {
     OpusPhone phone(1, 960);
     std::vector<std::vector<uint8_t>> packets;
-    for (int i = 0; i < 12; ++i) {
+    for (int i = 0; i < 16; ++i) {
         packets.push_back(phone.next());
     }
     int error = 0;
@@ -238,6 +238,28 @@ TEST_F(Ingest, PacketsAreDecodedInOrderWhileTheBufferCanWaitAndConcealedWhenItCa
     EXPECT_EQ(session.lastSeq, 14u);
     EXPECT_EQ(feedDeadline(session, clock.nowNs(), clock.nowNs()), 0);
     EXPECT_EQ(session.packets.load(), counted);  // concealment is not audio from the phone
+
+    // 13 and 14 come at last, nothing having been played since 6: the stream goes on from them,
+    // after the concealment, instead of losing them (7 to 12 stay concealed). 14 is one behind
+    // the stream position too, but its place is now 13's successor.
+    EXPECT_EQ(ingest(header(13, 960, 1, kOpus), packets[13]), IngestResult::Written);
+    EXPECT_EQ(session.lastSeq, 13u);
+    EXPECT_EQ(ingest(header(13, 960, 1, kOpus), packets[13]), IngestResult::Duplicate);
+    EXPECT_EQ(ingest(header(14, 960, 1, kOpus), packets[14]), IngestResult::Written);
+    EXPECT_EQ(ingest(header(12, 960, 1, kOpus), packets[12]), IngestResult::Late);
+    EXPECT_EQ(session.ring.writeIndex() - written, 10u * 1920);
+    EXPECT_EQ(session.packets.load(), counted + 2);
+    EXPECT_NE(feedDeadline(session, clock.nowNs(), clock.nowNs()), 0);
+
+    // A late packet is played after its concealment only while that adds at most 60 ms: with 15
+    // to 18 concealed, 15 would add 80 ms.
+    for (int i = 0; i < 4; ++i) {
+        session.ring.discardAll();
+        feedOnTime(session, clock, clock.nowNs() - 4 * kMs);
+    }
+    EXPECT_EQ(session.lastSeq, 18u);
+    EXPECT_EQ(ingest(header(15, 960, 1, kOpus), packets[15]), IngestResult::Late);
+    EXPECT_EQ(session.lastSeq, 18u);
     opus_decoder_destroy(reference);
 }
 

@@ -298,6 +298,26 @@ TEST_F(JitterTest, UnderrunSilencesTheRestCountsOnceAndRaisesTheTarget) {
     EXPECT_EQ(consumer.underruns(), 1u);
 }
 
+// A packet that came after its slot was concealed raises the target a step; more of them while
+// the fill is still climbing to that raise do not wind it further up; once the fill is there,
+// the next one raises it again.
+TEST_F(JitterTest, LatePacketsRaiseTheTargetOnlyOnceTheFillHasCaughtUp) {
+    primeAt(4320);
+    consumer.reportLatePacket();
+    pull(64);
+    EXPECT_EQ(consumer.target(), 6720u);  // 45 ms + 25 ms
+    for (int late = 0; late < 5; ++late) {
+        consumer.reportLatePacket();
+        runHeldAt(4320, 4800);
+    }
+    EXPECT_EQ(consumer.target(), 6720u);
+    EXPECT_EQ(consumer.underruns(), 0u);
+    runHeldAt(6720, 3 * 48000);  // the fill reaches the raised target
+    consumer.reportLatePacket();
+    pull(64);
+    EXPECT_EQ(consumer.target(), 9120u);
+}
+
 TEST_F(JitterTest, UnderrunsRaiseTheTargetOnlyUpToMaximumAndCap) {
     std::vector<float> out(2 * 4096);
     const auto starve = [&](JitterConsumer& c) {

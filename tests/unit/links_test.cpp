@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <future>
 #include <thread>
 
 #include "manual_clock.h"
@@ -72,7 +73,7 @@ class Links : public ::testing::Test {
     }
 
     void TearDown() override {
-        runtime.running.store(false);
+        runtime.stop();
         udpThread.join();
         tcpThread.join();
         EXPECT_EQ(runtime.tcpClients.load(), 0);
@@ -148,7 +149,7 @@ TEST_F(Links, StoppingEndsConnectedClients) {
     auto second = phone(phone::Transport::Tcp, kCode);
     ASSERT_TRUE(waitForCount(out, "USB client connected", 2));
     EXPECT_EQ(runtime.tcpClients.load(), 2);
-    runtime.running.store(false);
+    runtime.stop();
     EXPECT_TRUE(first->closedByReceiver(5000));
     EXPECT_TRUE(second->closedByReceiver(5000));
 }
@@ -178,6 +179,38 @@ TEST_F(Links, TcpAudioCountsOnlyAfterAGoodHelloAndABadLengthEndsTheSession) {
     ASSERT_TRUE(waitForCount(out, "phone 1 (USB 1) disconnected: USB disconnected", 1));
     EXPECT_FALSE(session.isActive());
     EXPECT_EQ(session.tcpSocket.load(), -1);
+}
+
+// A phone's HELLO and forty messages already queued when the loop first reads (three receive
+// batches): the HELLO admits the phone before its next datagram in the same batch is looked up,
+// and every message lands once and in order (the ring holds exactly their frames).
+TEST_F(Links, DatagramsQueuedBeforeTheLoopReadsAreAllTakenInOrder) {
+    const int queued = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in any{};
+    any.sin_family = AF_INET;
+    any.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(queued, reinterpret_cast<const sockaddr*>(&any), sizeof any), 0);
+    phone::PhoneOptions options;
+    options.port = boundPort(queued);
+    options.pairingCode = kCode;
+    std::string error;
+    auto wifi = phone::Phone::open(options, error);
+    ASSERT_TRUE(wifi) << error;
+    ASSERT_TRUE(wifi->sendHello());
+    for (uint32_t sequence = 1; sequence <= 40; ++sequence) {
+        ASSERT_TRUE(wifi->sendMessage(pcmAudio(sequence)));
+    }
+    std::thread late(audioLoop, std::ref(runtime), queued);
+    Session& session = table.session(0);
+    for (int i = 0; i < 500 && session.packets.load() < 40; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    runtime.stop();
+    late.join();
+    close(queued);
+    EXPECT_EQ(out.count("phone 1 connected: 127.0.0.1 (Wi-Fi) -> channels 1-2"), 1u);
+    EXPECT_EQ(session.packets.load(), 40u);
+    EXPECT_EQ(session.ring.depth(), 40u * 8u);
 }
 
 TEST_F(Links, WifiPhoneMovesAddressByDeviceIdAndIsGreetedAgainAfterItsSlotIsFreed) {
@@ -214,6 +247,20 @@ TEST_F(Links, WifiPhoneMovesAddressByDeviceIdAndIsGreetedAgainAfterItsSlotIsFree
     ASSERT_TRUE(waitForCount(out, "phone 1 reconnected: 127.0.0.2 (Wi-Fi) -> channels 1-2", 1));
     EXPECT_EQ(out.count("disconnected"), 1u);
     EXPECT_EQ(out.count("connected"), 3u);
+}
+
+// The heartbeat, status and time-sync threads sleep between passes; a stop (the signal handler's)
+// must end such a sleep at once rather than at its end, and a sleep must not end early otherwise.
+TEST(RuntimeStop, WakesAThreadSleepingForAnHour) {
+    Runtime runtime;
+    EXPECT_TRUE(sleepWhileRunning(runtime, std::chrono::milliseconds(1)));
+    auto slept = std::async(std::launch::async,
+                            [&] { return sleepWhileRunning(runtime, std::chrono::hours(1)); });
+    EXPECT_EQ(slept.wait_for(std::chrono::milliseconds(200)), std::future_status::timeout);
+    runtime.stop();
+    ASSERT_EQ(slept.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    EXPECT_FALSE(slept.get());
+    EXPECT_FALSE(sleepWhileRunning(runtime, std::chrono::hours(1)));
 }
 
 }  // namespace

@@ -172,7 +172,10 @@ bool runPhone(const PhoneSetup& setup, const TimeSource& time, Waiter& waiter, i
         HeartbeatListener listener(
             *phone, time, [&](int64_t arrivedNs, const protocol::Heartbeat& beat) {
                 if (setup.heartbeatLog) {
-                    printer.out(prefix + heartbeatLine(arrivedNs, startNs, beat));
+                    // Timed from the stream's start, so it compares with the messages made.
+                    const int64_t since = sender.streamStartNs();
+                    printer.out(prefix +
+                                heartbeatLine(arrivedNs, since != 0 ? since : startNs, beat));
                 }
             });
         const bool tcp = setup.link.transport == Transport::Tcp;

@@ -124,7 +124,7 @@ StreamSender::Outcome StreamSender::run(double seconds, int helloEveryMs,
     const TimeSource& time = clock_.timeSource();
     const int64_t startMonotonic = time.nowNs();
     const int64_t startPhone = clock_.at(startMonotonic);
-    streamStartNs_ = clock_.monotonicAt(startPhone);
+    streamStartNs_.store(clock_.monotonicAt(startPhone), std::memory_order_relaxed);
     const int64_t helloEveryNs = static_cast<int64_t>(helloEveryMs) * 1'000'000;
     int64_t nextHello = helloEveryNs > 0 ? startMonotonic + helloEveryNs : kNever;
     uint64_t made = 0;

@@ -55,8 +55,9 @@ class StreamSender {
                 const std::atomic<bool>& stop);
 
     const StreamCounts& counts() const { return counts_; }
-    // When the last run's first frame was captured, on the host's monotonic clock.
-    int64_t streamStartNs() const { return streamStartNs_; }
+    // When the last run's first frame was captured, on the host's monotonic clock; 0 before
+    // the first run. Any thread may ask.
+    int64_t streamStartNs() const { return streamStartNs_.load(std::memory_order_relaxed); }
     const std::string& error() const { return error_; }
     // The errno of the send that failed, 0 when none did.
     int sendErrno() const { return sendErrno_; }
@@ -89,7 +90,7 @@ class StreamSender {
     StreamCounts counts_;
     std::string error_;
     int sendErrno_ = 0;
-    int64_t streamStartNs_ = 0;
+    std::atomic<int64_t> streamStartNs_{0};
 
     // Message buffers are reused, so a stream allocates only while its backlog grows.
     std::vector<std::vector<uint8_t>> slots_;
