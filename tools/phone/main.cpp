@@ -10,11 +10,14 @@
 #include <CLI/CLI.hpp>
 
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "bluetooth_link.h"
 #include "phone_run.h"
 
 namespace {
@@ -59,6 +62,9 @@ PhoneSetup nthPhone(const PhoneSetup& first, int index, int count, double toneSt
     return setup;
 }
 
+// How long a Bluetooth phone waits for the app to open its channel.
+constexpr int kBluetoothWaitMs = 60000;
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -67,6 +73,10 @@ int main(int argc, char** argv) {
     PhoneSetup setup;
     PhoneOptions& link = setup.link;
     bool tcp = false;
+    bool bluetooth = false;
+    std::string btAddress = "AA-BB-CC-DD-EE-01";
+    int btChannel = 12;
+    int btTestMs = 0;
     int preset = link.preset;
     int channels = 1;
     std::string codec = "pcm";
@@ -86,6 +96,19 @@ int main(int argc, char** argv) {
         "(L lost, D duplicated, R reordered), heard H heartbeats, answered T time requests\", "
         "where N counts every message made, the lost ones included."};
     app.add_flag("--tcp", tcp, "Use the TCP link (USB/Bluetooth) instead of UDP (Wi-Fi)");
+    app.add_flag("--bluetooth", bluetooth,
+                 "Be a Bluetooth phone in the simulated world of $VOCARI_BLUETOOTH_DIR: wait for "
+                 "the app to open the RFCOMM channel, pass its link test, attach, and run the TCP "
+                 "link through it");
+    app.add_option("--bt-address", btAddress, "Bluetooth: this phone's address")
+        ->capture_default_str();
+    app.add_option("--bt-channel", btChannel, "Bluetooth: the RFCOMM channel offered")
+        ->check(CLI::Range(1, 30))
+        ->capture_default_str();
+    app.add_option("--bt-test-ms", btTestMs,
+                   "Bluetooth: the least time the link test takes, as over a slow radio link")
+        ->check(CLI::Range(0, 60000))
+        ->capture_default_str();
     app.add_option("--local", link.localAddress,
                    "UDP: local address to send from (phone i uses the last octet + i)")
         ->capture_default_str();
@@ -217,7 +240,8 @@ int main(int argc, char** argv) {
                  "UDP: do not listen on port 5557 nor answer the receiver's time requests");
     app.add_flag("--heartbeat-log", setup.heartbeatLog,
                  "Print \"heartbeat at +S.SSS s: packets=P buffer=Bms underruns=U\" for each "
-                 "HEARTBEAT (seconds since start; prefixed \"<name>: \" with several phones)");
+                 "HEARTBEAT (seconds since the stream began; prefixed \"<name>: \" with several "
+                 "phones)");
     app.add_option("--phones", phones, "Number of phones, each on its own thread and link")
         ->check(CLI::Range(1, 64))
         ->capture_default_str();
@@ -238,6 +262,13 @@ int main(int argc, char** argv) {
             throw CLI::ValidationError("--tone-step",
                                        "puts the last phone's tone outside 1 to 24000 Hz");
         }
+        if (bluetooth && phones > 1) {
+            throw CLI::ValidationError("--bluetooth", "is one phone");
+        }
+        if (bluetooth && std::getenv("VOCARI_BLUETOOTH_DIR") == nullptr) {
+            throw CLI::ValidationError("--bluetooth", "needs VOCARI_BLUETOOTH_DIR");
+        }
+        tcp = tcp || bluetooth;
         if (!tcp && nthAddress(link.localAddress, phones - 1).empty()) {
             throw CLI::ValidationError("--local",
                                        "must be an IPv4 address whose last octet leaves room for "
@@ -260,6 +291,20 @@ int main(int argc, char** argv) {
     setup.impairment.keepOrder = tcp;
     setup.clockEpochNs = epochMs * 1'000'000;
     setup.timeSync = !noTimeSync;
+
+    std::unique_ptr<BluetoothLink> bluetoothLink;
+    if (bluetooth) {
+        std::string error;
+        bluetoothLink =
+            BluetoothLink::open(std::getenv("VOCARI_BLUETOOTH_DIR"), btAddress, link.name,
+                                static_cast<uint8_t>(btChannel), kBluetoothWaitMs, btTestMs, error);
+        if (!bluetoothLink) {
+            std::fprintf(stderr, "%s: %s\n", link.name.c_str(), error.c_str());
+            return 1;
+        }
+        link.receiverAddress = "127.0.0.1";
+        link.port = bluetoothLink->localPort();
+    }
 
     const MonotonicTime time;
     MonotonicWaiter waiter;
