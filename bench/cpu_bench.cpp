@@ -3,7 +3,11 @@
 // the same run. CPU time is the daemon's own (from /proc), over a window after start-up; memory
 // is its peak resident set.
 //
-//   cpu_bench [--seconds N]
+// With --pipewire, it compares instead the daemon playing into the PipeWire device of a
+// headless PipeWire of its own against the same on the simulated device, in turns; the
+// PipeWire server's own CPU over the window is reported beside it.
+//
+//   cpu_bench [--seconds N] [--pipewire]
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -27,6 +31,7 @@
 
 #include "audio_message.h"
 #include "audio_source.h"
+#include "audio_test_support.h"
 #include "protocol.h"
 #include "stage.h"
 
@@ -174,9 +179,15 @@ struct Run {
     unsigned underruns = 0;
 };
 
-Run serve(const std::vector<std::string>& phoneArgs, double warmSeconds, double seconds) {
+// `server`: play into its PipeWire device rather than the simulated one; its processes' CPU
+// over the window goes into `serverCpuSeconds`.
+Run serve(const std::vector<std::string>& phoneArgs, double warmSeconds, double seconds,
+          const vocari::test::PipeWireServer* server = nullptr,
+          double* serverCpuSeconds = nullptr) {
     Run run;
-    auto stage = Stage::open(512);
+    auto stage = server != nullptr ? Stage::open(512, "uid=pipewire\nchannel=0\nalign=1\n", 0.0,
+                                                 server->environment())
+                                   : Stage::open(512);
     if (!stage) {
         std::fprintf(stderr, "cpu_bench: vocarid did not start\n");
         std::exit(1);
@@ -189,8 +200,19 @@ Run serve(const std::vector<std::string>& phoneArgs, double warmSeconds, double 
     stage->phone(args);
     std::this_thread::sleep_for(std::chrono::duration<double>(warmSeconds));
     const pid_t pid = stage->daemon().pid();
+    const auto serverCpu = [&] {
+        double used = 0.0;
+        for (const pid_t serverPid : server != nullptr ? server->pids() : std::vector<pid_t>{}) {
+            used += total(threadCpuSeconds(serverPid));
+        }
+        return used;
+    };
+    const double serverBefore = serverCpu();
     const auto before = threadCpuSeconds(pid);
     std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+    if (serverCpuSeconds != nullptr) {
+        *serverCpuSeconds = serverCpu() - serverBefore;
+    }
     run.byThread = threadCpuSeconds(pid);
     for (auto& [name, used] : run.byThread) {
         used -= before.count(name) != 0 ? before.at(name) : 0.0;
@@ -204,21 +226,62 @@ Run serve(const std::vector<std::string>& phoneArgs, double warmSeconds, double 
     return run;
 }
 
+// The daemon on the simulated device against the same on the PipeWire device, in turns.
+int comparePipeWire(double warm, double seconds) {
+    vocari::test::TempDir folder;
+    std::string why;
+    const auto server = vocari::test::PipeWireServer::start(folder.path(), why);
+    if (!server) {
+        std::fprintf(stderr, "cpu_bench: PipeWire cannot run here: %s\n", why.c_str());
+        return 1;
+    }
+    const std::vector<std::string> opus = {"--codec", "opus", "--frame-ms", "20"};
+    std::printf("%d Opus 20 ms phones, %.0f s measured after %.0f s\n\n", kPhones, seconds, warm);
+    std::printf(
+        "| device | vocarid CPU | of one core | vocarid / simulated | PipeWire server CPU | "
+        "underruns |\n|---|---|---|---|---|---|\n");
+    for (int turn = 0; turn < 2; ++turn) {
+        const Run simulated = serve(opus, warm, seconds);
+        double serverUsed = 0.0;
+        const Run pipeWire = serve(opus, warm, seconds, server.get(), &serverUsed);
+        std::printf("| simulated | %.3f s | %.2f %% | 1.00 | - | %u |\n", simulated.cpuSeconds,
+                    100.0 * simulated.cpuSeconds / seconds, simulated.underruns);
+        std::printf("| PipeWire | %.3f s | %.2f %% | %.2f | %.3f s | %u |\n", pipeWire.cpuSeconds,
+                    100.0 * pipeWire.cpuSeconds / seconds,
+                    pipeWire.cpuSeconds / simulated.cpuSeconds, serverUsed, pipeWire.underruns);
+        std::string threads;
+        for (const auto& [name, used] : pipeWire.byThread) {
+            char entry[96];
+            std::snprintf(entry, sizeof entry, " %s %.1f", name.c_str(), 1000.0 * used / seconds);
+            threads += entry;
+        }
+        std::printf("\nPipeWire turn %d, ms of CPU a second by thread:%s\n\n", turn + 1,
+                    threads.c_str());
+    }
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     double seconds = 30.0;
     double warm = 5.0;
     bool smoke = false;
+    bool pipeWire = false;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--seconds") == 0 && i + 1 < argc) {
             seconds = std::atof(argv[++i]);
+        } else if (std::strcmp(argv[i], "--pipewire") == 0) {
+            pipeWire = true;
         } else if (std::strcmp(argv[i], "--smoke") == 0) {
             // Only that it works: one scenario, a second each.
             smoke = true;
             seconds = 1.0;
             warm = 1.0;
         }
+    }
+    if (pipeWire) {
+        return comparePipeWire(warm, seconds);
     }
     std::printf("%d phones, %.0f s measured after %.0f s, 512-frame device callbacks\n\n", kPhones,
                 seconds, warm);

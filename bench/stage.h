@@ -48,8 +48,10 @@ class Stage {
     // `deviceFrames`: the simulated loopback's callback size. `deviceFile`: the daemon's
     // `device` settings file, or empty for none. `devicePpm`: the loopback clock's rate error
     // against the host's. Null when vocarid does not start.
-    static std::unique_ptr<Stage> open(uint32_t deviceFrames, const std::string& deviceFile = "",
-                                       double devicePpm = 0.0);
+    // `environment`: changes over the daemon's isolated environment (a PipeWire server's).
+    static std::unique_ptr<Stage> open(
+        uint32_t deviceFrames, const std::string& deviceFile = "", double devicePpm = 0.0,
+        const test::ChildProcess::EnvironmentChanges& environment = {});
     ~Stage();
 
     uint32_t pairingCode() const { return code_; }

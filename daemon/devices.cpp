@@ -123,6 +123,18 @@ std::vector<DeviceInfo> loopbackDevices() {
         }
         return static_cast<int32_t>(a.outputChannels) > static_cast<int32_t>(b.outputChannels);
     });
+    // Where PipeWire runs, its device is what a user records from: every phone its own source,
+    // where a JACK device (most likely PipeWire's own JACK) needs a patchbay and the simulated
+    // device only a capture tool. So it goes ahead of every device but a BlackHole.
+    const auto pipeWire = std::find_if(loopbacks.begin(), loopbacks.end(), [](const auto& d) {
+        return d.uid == devices_detail::kPipeWireUid;
+    });
+    const auto firstOther = std::find_if(loopbacks.begin(), pipeWire, [](const auto& d) {
+        return !devices_detail::namesBlackHole(d.name);
+    });
+    if (pipeWire != loopbacks.end()) {
+        std::rotate(firstOther, pipeWire, pipeWire + 1);
+    }
     return loopbacks;
 }
 

@@ -30,7 +30,8 @@ struct OutputTarget {
 std::vector<DeviceInfo> allDevices();
 
 // The loopback devices (virtual, at least 2 in and 2 out), best first: names containing
-// "blackhole" before others, then wider devices first, otherwise in list order.
+// "blackhole" before others, then wider devices first, otherwise in list order; except that
+// the PipeWire device goes ahead of every JACK device.
 std::vector<DeviceInfo> loopbackDevices();
 
 // The device the output should use among `loopbacks`: the one whose UID is `uid`, else the
@@ -47,6 +48,10 @@ namespace devices_detail {
 
 // A string property of an audio object; empty on any failure.
 std::string stringProperty(unsigned int object, unsigned int selector);
+
+// The UIDs the audio layer gives its PipeWire device and its JACK devices ("jack:<server>").
+inline constexpr std::string_view kPipeWireUid = "pipewire";
+inline constexpr std::string_view kJackUidPrefix = "jack:";
 
 // Whether `name` contains "blackhole", ASCII letters compared without case.
 bool namesBlackHole(std::string_view name);

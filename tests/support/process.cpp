@@ -1,15 +1,19 @@
 #include "process.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 
 extern char** environ;
 
@@ -34,10 +38,42 @@ std::string findExecutable(const std::string& name) {
     return "";
 }
 
+std::vector<pid_t> processesNamed(const std::string& name,
+                                  const std::function<bool(pid_t, pid_t)>& accept) {
+    std::vector<pid_t> found;
+    DIR* proc = opendir("/proc");
+    while (dirent* entry = proc != nullptr ? readdir(proc) : nullptr) {
+        const pid_t pid = static_cast<pid_t>(std::atoi(entry->d_name));
+        std::ifstream stat("/proc/" + std::string(entry->d_name) + "/stat");
+        std::string text;
+        if (pid <= 0 || !std::getline(stat, text)) {
+            continue;
+        }
+        // pid (comm) state ppid ...
+        const size_t open = text.find('(');
+        const size_t close = text.rfind(')');
+        if (open == std::string::npos || close == std::string::npos ||
+            text.substr(open + 1, close - open - 1) != name) {
+            continue;
+        }
+        char state = ' ';
+        int parent = 0;
+        std::sscanf(text.c_str() + close + 1, " %c %d", &state, &parent);
+        if (state != 'Z' && (!accept || accept(pid, static_cast<pid_t>(parent)))) {
+            found.push_back(pid);
+        }
+    }
+    if (proc != nullptr) {
+        closedir(proc);
+    }
+    return found;
+}
+
 ChildProcess::EnvironmentChanges isolatedEnvironment(const std::string& home) {
     return {{"HOME", home},
             {"VOCARI_AUDIO_DIR", home + "/audio"},
-            {"JACK_DEFAULT_SERVER", "vocari-test-no-server"}};
+            {"JACK_DEFAULT_SERVER", "vocari-test-no-server"},
+            {"PIPEWIRE_REMOTE", "vocari-test-no-server"}};
 }
 
 std::unique_ptr<ChildProcess> ChildProcess::start(const std::vector<std::string>& argv,
@@ -73,11 +109,18 @@ std::unique_ptr<ChildProcess> ChildProcess::start(const std::vector<std::string>
     if (pipe2(outPipe, O_CLOEXEC) != 0 || pipe2(errPipe, O_CLOEXEC) != 0) {
         return nullptr;
     }
+    const pid_t parent = getpid();
     const pid_t pid = fork();
     if (pid < 0) {
         return nullptr;
     }
     if (pid == 0) {
+        // A test that crashes cannot end its children: they end with it (the thread that
+        // started them), instead of holding the ports and displays the next tests need.
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (getppid() != parent) {
+            _exit(127);
+        }
         dup2(outPipe[1], STDOUT_FILENO);
         dup2(errPipe[1], STDERR_FILENO);
         const int devNull = open("/dev/null", O_RDONLY);

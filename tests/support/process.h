@@ -6,6 +6,7 @@
 #include <sys/types.h>
 
 #include <condition_variable>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -21,12 +22,18 @@ std::string binaryPath(const std::string& name);
 // The first executable `name` on PATH; empty when there is none.
 std::string findExecutable(const std::string& name);
 
+// The running processes called `name` (as the kernel shortens it) for which `accept(pid,
+// parent)` holds, or all of them.
+std::vector<pid_t> processesNamed(const std::string& name,
+                                  const std::function<bool(pid_t, pid_t)>& accept = {});
+
 class ChildProcess {
   public:
     enum class Stream { Out, Err };
     // Environment changes over the test's own: a value sets, nullopt removes.
     using EnvironmentChanges = std::map<std::string, std::optional<std::string>>;
 
+    // The child is killed if the thread that started it ends first (a crashed test).
     static std::unique_ptr<ChildProcess> start(const std::vector<std::string>& argv,
                                                const EnvironmentChanges& environment = {});
     // Kills the process (SIGKILL) if it still runs, and reaps it.
@@ -66,7 +73,7 @@ class ChildProcess {
 };
 
 // The environment for a daemon or tool under test: settings under `home`, simulated audio
-// devices in `home`/audio, and no JACK server unless the test names one.
+// devices in `home`/audio, and no JACK or PipeWire server unless the test names one.
 ChildProcess::EnvironmentChanges isolatedEnvironment(const std::string& home);
 
 }  // namespace vocari::test

@@ -120,7 +120,7 @@ std::string deviceFile(const std::string& uid, UInt32 inputs, UInt32 outputs,
            "\noutput_channels=" + std::to_string(outputs) + "\n" + extra;
 }
 
-// Each test gets a private device folder and a JACK server name nobody runs.
+// Each test gets a private device folder, and JACK and PipeWire server names nobody runs.
 class CoreAudioTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -128,10 +128,12 @@ class CoreAudioTest : public ::testing::Test {
         setenv("VOCARI_AUDIO_DIR", folder_.c_str(), 1);
         const std::string jackName = "vocari-unit-absent-" + std::to_string(getpid());
         setenv("JACK_DEFAULT_SERVER", jackName.c_str(), 1);
+        setenv("PIPEWIRE_REMOTE", jackName.c_str(), 1);
     }
     void TearDown() override {
         unsetenv("VOCARI_AUDIO_DIR");
         unsetenv("JACK_DEFAULT_SERVER");
+        unsetenv("PIPEWIRE_REMOTE");
     }
 
     // A folder holding exactly these devices (no defaults are added to an existing folder).

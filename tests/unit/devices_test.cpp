@@ -90,6 +90,7 @@ class SimulatedDevices : public ::testing::Test {
     void SetUp() override {
         setenv("VOCARI_AUDIO_DIR", dir.path().c_str(), 1);
         setenv("JACK_DEFAULT_SERVER", "vocari-test-no-server", 1);
+        setenv("PIPEWIRE_REMOTE", "vocari-test-no-server", 1);
     }
 
     void add(const std::string& file, const std::string& uid, const std::string& name,
@@ -137,6 +138,21 @@ TEST_F(SimulatedDevices, LoopbacksRankBlackHoleFirstThenWiderThenListOrder) {
     add("i", "usb", "BlackHole USB", "usb", 16, 16);
     EXPECT_EQ(uids(loopbackDevices()),
               (std::vector<std::string>{"bh16", "bh2", "other64", "tieA", "tieB", "short"}));
+}
+
+// Where PipeWire runs, its device is the better choice than a wider JACK device (PipeWire's own
+// JACK, most likely) or any other loopback but a BlackHole.
+TEST_F(SimulatedDevices, PipeWireGoesAheadOfAllButBlackHole) {
+    add("a", "other", "Loop 16", "virtual", 16, 16);
+    add("b", "jack:default", "JACK default", "virtual", 32, 32);
+    add("c", "jack:second", "JACK second", "virtual", 16, 16);
+    add("d", "pipewire", "Vocari phones (PipeWire)", "virtual", 16, 16);
+    add("e", "bh", "BlackHole 2ch", "virtual", 2, 2);
+    EXPECT_EQ(uids(loopbackDevices()),
+              (std::vector<std::string>{"bh", "pipewire", "jack:default", "other", "jack:second"}));
+    remove("b");
+    EXPECT_EQ(uids(loopbackDevices()),
+              (std::vector<std::string>{"bh", "pipewire", "other", "jack:second"}));
 }
 
 TEST_F(SimulatedDevices, ChoiceTakesTheNamedLoopbackElseTheBest) {

@@ -9,6 +9,7 @@
 #include "device_list.h"
 #include "jack_backend.h"
 #include "output_engine.h"
+#include "pipewire_backend.h"
 #include "sim_output.h"
 #include "vocari/sim_audio.h"
 
@@ -135,6 +136,8 @@ OSStatus initializeLocked(AudioUnit unit) {
     setup.clientChannels = unit->format.mChannelsPerFrame;
     if (device->kind == HalDevice::Kind::Jack) {
         unit->engine = makeJackOutput(device->jackServer, device->outputChannels, setup);
+    } else if (device->kind == HalDevice::Kind::PipeWire) {
+        unit->engine = makePipeWireOutput(device->outputChannels, setup);
     } else {
         SimOutputConfig config;
         config.ringPath = ringFilePath(device->folder, device->uid);

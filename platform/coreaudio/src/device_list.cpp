@@ -4,6 +4,7 @@
 #include <mutex>
 
 #include "jack_backend.h"
+#include "pipewire_backend.h"
 #include "vocari/sim_audio.h"
 
 namespace vocari::coreaudio {
@@ -65,6 +66,21 @@ std::vector<HalDevice> currentDevices() {
         device.inputVolume = sim.inputVolume;
         device.defaultOutput = sim.defaultOutput;
         device.folder = folder;
+        devices.push_back(std::move(device));
+    }
+    if (pipeWireReachable()) {
+        HalDevice device;
+        device.kind = HalDevice::Kind::PipeWire;
+        device.uid = kPipeWireUid;
+        device.id = idForUid(device.uid);
+        device.name = kPipeWireDeviceName;
+        device.transport = kAudioDeviceTransportTypeVirtual;
+        // Programs record the pairs' sources; the input side is reported so that the daemon
+        // takes the device for the loopback it is.
+        device.inputChannels = kPipeWireChannels;
+        device.outputChannels = kPipeWireChannels;
+        device.bufferFrames = kPipeWireBufferFrames;
+        device.sampleRate = kSimSampleRate;
         devices.push_back(std::move(device));
     }
     if (const auto server = reachableJackServer()) {

@@ -1,7 +1,7 @@
 #pragma once
 
-// The devices behind the hardware layer: the simulated devices of the folder, then the JACK
-// device while a server is reachable. Read afresh on every call.
+// The devices behind the hardware layer: the simulated devices of the folder, then the PipeWire
+// device and the JACK device while their servers are reachable. Read afresh on every call.
 
 #include <CoreAudio/CoreAudio.h>
 
@@ -12,7 +12,7 @@
 namespace vocari::coreaudio {
 
 struct HalDevice {
-    enum class Kind { Simulated, Jack };
+    enum class Kind { Simulated, PipeWire, Jack };
 
     AudioObjectID id = kAudioObjectUnknown;
     Kind kind = Kind::Simulated;

@@ -100,7 +100,9 @@ std::optional<Property> deviceProperty(const AudioObjectPropertyAddress& address
         case kAudioDevicePropertyDeviceUID:
             return text(device.uid);
         case kAudioObjectPropertyManufacturer:
-            return text(device.kind == HalDevice::Kind::Jack ? "JACK" : "Vocari");
+            return text(device.kind == HalDevice::Kind::Jack       ? "JACK"
+                        : device.kind == HalDevice::Kind::PipeWire ? "PipeWire"
+                                                                   : "Vocari");
         case kAudioDevicePropertyTransportType:
             return fixed(device.transport);
         case kAudioDevicePropertyDeviceIsAlive:

@@ -190,17 +190,7 @@ class JackOutput final : public OutputEngine {
         timeStamp.mHostTime = static_cast<UInt64>(hostNs);
         timeStamp.mFlags = kAudioTimeStampSampleTimeValid | kAudioTimeStampHostTimeValid;
         const uint32_t clientChannels = setup_.clientChannels;
-        const size_t samples = static_cast<size_t>(frames) * clientChannels;
-        std::fill(interleaved_.begin(), interleaved_.begin() + static_cast<ptrdiff_t>(samples),
-                  0.0f);
-        AudioBufferList list{};
-        list.mNumberBuffers = 1;
-        list.mBuffers[0] = AudioBuffer{clientChannels, static_cast<UInt32>(samples * sizeof(float)),
-                                       interleaved_.data()};
-        AudioUnitRenderActionFlags flags = 0;
-        const OSStatus status = setup_.callback.inputProc(setup_.callback.inputProcRefCon, &flags,
-                                                          &timeStamp, 0, frames, &list);
-        const bool silent = status != noErr || (flags & kAudioUnitRenderAction_OutputIsSilence);
+        const bool silent = !renderInterleaved(setup_, timeStamp, frames, interleaved_.data());
         for (uint32_t channel = 0; channel < channels_; ++channel) {
             float* port = portBuffers_[channel];
             if (silent || channel >= clientChannels) {

@@ -1,7 +1,8 @@
 #pragma once
 
-// What drives an initialised output unit: the simulated device's pacing thread or a JACK
-// client. Control methods are called with the unit's lock held, never from the render thread.
+// What drives an initialised output unit: the simulated device's pacing thread, the PipeWire
+// pair sources or a JACK client. Control methods are called with the unit's lock held, never from
+// the render thread.
 
 #include <AudioToolbox/AudioToolbox.h>
 #include <CoreAudio/CoreAudio.h>
@@ -32,6 +33,12 @@ class OutputEngine {
     // Any thread. True from a stop request (or stop) until the next start.
     virtual bool stopRequested() const = 0;
 };
+
+// Render thread only. Zeroes `frames` frames of `setup.clientChannels` interleaved floats in
+// `buffer` and has the unit's callback fill them; false when the callback failed or said it
+// rendered silence. Lock-free; allocates nothing.
+bool renderInterleaved(const EngineSetup& setup, const AudioTimeStamp& stamp, uint32_t frames,
+                       float* buffer);
 
 // The unit whose callback the current thread is running, or null.
 AudioUnit currentRenderUnit();
