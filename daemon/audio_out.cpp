@@ -106,9 +106,9 @@ void OutputRenderer::renderSessions(float* out, UInt32 frames) {
     table_->releaseClosing();
 
     const double ratio = measuredRatio_.load(std::memory_order_relaxed);
-    const double deviceRatio =
-        measuredRatioValid_.load(std::memory_order_relaxed) && ratio > 0.9 && ratio < 1.1 ? ratio
-                                                                                          : 1.0;
+    const bool measured =
+        measuredRatioValid_.load(std::memory_order_relaxed) && ratio > 0.9 && ratio < 1.1;
+    const double deviceRatio = measured ? ratio : 1.0;
 
     if (channels_ == 2) {
         Session* only = nullptr;
@@ -120,7 +120,7 @@ void OutputRenderer::renderSessions(float* out, UInt32 frames) {
             }
         }
         if (active == 1) {
-            only->jitter->setDeviceRatio(deviceRatio);
+            only->jitter->setDeviceRatio(deviceRatio, measured);
             only->jitter->pull(out, frames);
             return;
         }
@@ -141,7 +141,7 @@ void OutputRenderer::renderSessions(float* out, UInt32 frames) {
         if (static_cast<uint64_t>(base) + 2 > channels_) {
             continue;
         }
-        session.jitter->setDeviceRatio(deviceRatio);
+        session.jitter->setDeviceRatio(deviceRatio, measured);
         session.jitter->pull(scratch_.data(), frames);
         // Phones that share a pair (a pin can put them there) are mixed, on every width.
         for (UInt32 f = 0; f < frames; ++f) {

@@ -130,6 +130,15 @@ void JitterConsumer::underrun(float* out, std::size_t from, std::size_t frames) 
     growTarget();
 }
 
+void JitterConsumer::setDeviceRatio(double ratio, bool measured) {
+    const bool usable = measured && ratio > 0.5 && ratio < 2.0;
+    if (usable != deviceRatioMeasured_) {
+        integral_ = 0.0;
+        deviceRatioMeasured_ = usable;
+    }
+    deviceRatio_ = usable ? ratio : 1.0;
+}
+
 void JitterConsumer::updateTrim(double effective, std::size_t frames) {
     const double errorMs = (slowDepth_ - effective) * 500.0 / sampleRate_;
     if (std::fabs(errorMs) < config_.integrateWithinMs) {
@@ -306,6 +315,7 @@ void JitterConsumer::resetForNewPeer() {
     step_ = 1.0;
     senderRatio_.store(0.0, std::memory_order_relaxed);
     deviceRatio_ = 1.0;
+    deviceRatioMeasured_ = false;
     lastSenderRatioValid_ = false;
 }
 

@@ -50,9 +50,12 @@ class JitterConsumer {
     // the oldest queued frame.
     void primeStart();
 
-    // Render thread only, before each pull. The output device's clock ratio; one that is not a
-    // number in (0.5, 2) counts as 1.0.
-    void setDeviceRatio(double ratio) { deviceRatio_ = ratio > 0.5 && ratio < 2.0 ? ratio : 1.0; }
+    // Render thread only, before each pull. The output device's clock ratio, and whether it was
+    // measured (false: 1.0 is assumed); one that is not a number in (0.5, 2) counts as an
+    // assumed 1.0. The integral starts again when a measured ratio takes over from the assumed
+    // one or gives way to it: until then it was making up for the device clock, which the ratio
+    // now does, and kept it would play the difference twice for some twenty seconds.
+    void setDeviceRatio(double ratio, bool measured = true);
 
     // Writer thread (on HELLO). Asks for a preset; the next pull applies it. `fixedMs` is
     // clamped to [20, 400]. Lock-free.
@@ -138,6 +141,7 @@ class JitterConsumer {
     bool primed_ = false;
     bool adaptive_ = true;
     bool lastSenderRatioValid_ = false;
+    bool deviceRatioMeasured_ = false;
     uint64_t minTarget_;
     uint64_t maxTarget_;
     uint64_t stepUp_;

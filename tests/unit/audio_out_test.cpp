@@ -137,7 +137,7 @@ class Phone {
     // What the phone's consumer must have played in the callback just made.
     std::vector<float> expected(UInt32 frames, double deviceRatio = 1.0) {
         std::vector<float> out(2 * static_cast<std::size_t>(frames));
-        twin_.setDeviceRatio(deviceRatio);
+        twin_.setDeviceRatio(deviceRatio, deviceRatio != 1.0);
         twin_.pull(out.data(), frames);
         return out;
     }

@@ -179,6 +179,38 @@ TEST_F(JitterTest, ClosedLoopSettlesOnTheTargetAndStepsWithoutOvershoot) {
     EXPECT_LT(highest, 8160.0 + 48.0);                // never more than 0.5 ms over
 }
 
+// A device 300 ppm fast, played first by the trim alone, whose integral learns the rate, then
+// with the rate measured: the measurement takes over without the buffer moving. (Kept, the
+// integral would play the rate twice: 1.2 ms off target, for some twenty seconds.)
+TEST_F(JitterTest, MeasuredDeviceClockTakesOverFromTheIntegralWithoutMovingTheBuffer) {
+    consumer.requestPreset(3, 60);
+    std::vector<float> block(2 * 4096, 0.25f);
+    double owed = 0.0;  // fractional frames the phone has yet to deliver
+    const auto play = [&](double seconds, bool measured) {
+        double furthest = 0.0;
+        std::vector<float> out(2 * 512);
+        for (int callback = 0; callback < static_cast<int>(seconds * 48000 / 512); ++callback) {
+            owed += 512 / 1.0003;
+            const auto frames = static_cast<size_t>(owed);
+            owed -= static_cast<double>(frames);
+            EXPECT_EQ(ring.write(block.data(), 2 * frames), 2 * frames);
+            consumer.setDeviceRatio(measured ? 1.0003 : 1.0, measured);
+            consumer.pull(out.data(), 512);
+            furthest = std::max(furthest, std::abs(consumer.slowDepth() - 5760.0));
+        }
+        return furthest;
+    };
+    ring.write(block.data(), 5764);
+    play(60.0, false);
+    ASSERT_NEAR(consumer.slowDepth(), 5760.0, 10.0);
+    ASSERT_NEAR(consumer.integral(), -300e-6, 20e-6);
+
+    EXPECT_LT(play(20.0, true), 10.0);  // 0.1 ms
+    EXPECT_NEAR(consumer.integral(), 0.0, 10e-6);
+    EXPECT_NEAR(consumer.trimPpm(), 0, 10);
+    EXPECT_EQ(consumer.underruns(), 0u);
+}
+
 // Only one limit is reached at a time: the integral's own, then the trim's.
 TEST_F(JitterTest, IntegralAndTrimStopAtTheirLimits) {
     consumer.requestPreset(3, 45);

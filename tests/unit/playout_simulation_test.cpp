@@ -106,7 +106,7 @@ struct SimulatedPhone {
     void render(int64_t now, double deviceRatio, float* out) {
         const uint32_t before = consumer.underruns();
         const bool wasPrimed = consumer.primed();
-        consumer.setDeviceRatio(deviceRatio);
+        consumer.setDeviceRatio(deviceRatio, deviceRatio != 1.0);
         consumer.pull(out, static_cast<size_t>(callbackFrames));
         everPrimed = everPrimed || consumer.primed();
         if (wasPrimed && consumer.underruns() != before) {
