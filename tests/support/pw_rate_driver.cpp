@@ -12,7 +12,8 @@
 // driver idle.)
 //
 // Prints "connected" once the server knows the node, "driving" on the first cycle, then
-// "cycles <n> position <frames>" every second; ends on SIGTERM or SIGINT.
+// "cycles <n> position <frames> overdue <n>" every second (overdue: cycles started although the
+// one before had not completed within four quanta); ends on SIGTERM or SIGINT.
 
 #include <pipewire/pipewire.h>
 #include <signal.h>
@@ -68,7 +69,8 @@ struct Driver {
     // Read by the main thread for its report.
     std::atomic<uint64_t> cycles{0};
     std::atomic<uint64_t> position{0};
-    uint64_t cyclesShown = 0;  // main thread
+    std::atomic<uint64_t> overdue{0};  // cycles started before the one before had completed
+    uint64_t cyclesShown = 0;          // main thread
 
     uint64_t dueAt(uint64_t frame) const {
         return startNs + static_cast<uint64_t>(
@@ -95,10 +97,12 @@ void onTimer(void* data, uint64_t) {
     }
     // The cycle before has not completed: looked at again soon. A cycle that never reports
     // back (a follower gone) holds the graph up for a few quanta at most.
-    if (driver.inFlight.load(std::memory_order_acquire) &&
-        now - driver.triggeredNs < 4 * (driver.dueAt(driver.quantum) - driver.startNs)) {
-        armAt(driver, now + 200'000);
-        return;
+    if (driver.inFlight.load(std::memory_order_acquire)) {
+        if (now - driver.triggeredNs < 4 * (driver.dueAt(driver.quantum) - driver.startNs)) {
+            armAt(driver, now + 200'000);
+            return;
+        }
+        driver.overdue.fetch_add(1, std::memory_order_relaxed);
     }
     driver.dueNs = driver.dueAt(driver.frames);
     driver.duePosition = driver.frames;
@@ -135,8 +139,10 @@ void onSecond(void* data, uint64_t) {
         std::printf("driving\n");
     }
     if (cycles != 0) {
-        std::printf("cycles %llu position %llu\n", static_cast<unsigned long long>(cycles),
-                    static_cast<unsigned long long>(driver.position.load()));
+        std::printf("cycles %llu position %llu overdue %llu\n",
+                    static_cast<unsigned long long>(cycles),
+                    static_cast<unsigned long long>(driver.position.load()),
+                    static_cast<unsigned long long>(driver.overdue.load()));
     }
     driver.cyclesShown = cycles;
     std::fflush(stdout);
@@ -259,7 +265,20 @@ int main(int argc, char** argv) {
         name.c_str(), PW_KEY_NODE_DESCRIPTION, "Vocari test driver at a set rate",
         PW_KEY_PRIORITY_DRIVER, "100000", PW_KEY_NODE_LATENCY, latency.c_str(), PW_KEY_NODE_RATE,
         "1/48000", PW_KEY_NODE_AUTOCONNECT, "false", nullptr);
-    driver.stream = pw_stream_new_simple(loop, name.c_str(), props, &events, &driver);
+    // A context of the real-time client configuration, so that the data thread, which keeps
+    // the schedule, runs at real-time priority where the system allows it.
+    pw_context* context =
+        pw_context_new(loop, pw_properties_new(PW_KEY_CONFIG_NAME, "client-rt.conf", nullptr), 0);
+    pw_core* core = context != nullptr ? pw_context_connect(context, nullptr, 0) : nullptr;
+    if (core == nullptr) {
+        std::fprintf(stderr, "pw-rate-driver: cannot connect to PipeWire\n");
+        return 1;
+    }
+    spa_hook listener{};
+    driver.stream = pw_stream_new(core, name.c_str(), props);
+    if (driver.stream != nullptr) {
+        pw_stream_add_listener(driver.stream, &listener, &events, &driver);
+    }
     if (driver.stream == nullptr) {
         std::fprintf(stderr, "pw-rate-driver: cannot create the stream\n");
         return 1;
@@ -279,8 +298,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "pw-rate-driver: cannot connect to PipeWire\n");
         return 1;
     }
-    driver.dataLoop = pw_data_loop_get_loop(
-        pw_context_get_data_loop(pw_core_get_context(pw_stream_get_core(driver.stream))));
+    driver.dataLoop = pw_data_loop_get_loop(pw_context_get_data_loop(context));
     pw_loop_invoke(driver.dataLoop, startTimer, 0, nullptr, 0, true, &driver);
     timespec first = toTimespec(1'000'000'000);
     timespec everySecond = toTimespec(1'000'000'000);
@@ -290,6 +308,8 @@ int main(int argc, char** argv) {
 
     pw_loop_invoke(driver.dataLoop, stopTimer, 0, nullptr, 0, true, &driver);
     pw_stream_destroy(driver.stream);
+    pw_core_disconnect(core);
+    pw_context_destroy(context);
     pw_main_loop_destroy(driver.loop);
     pw_deinit();
     return 0;

@@ -74,7 +74,12 @@ class PipeWireOutput final : public OutputEngine {
             std::fprintf(stderr, "vocari audio: cannot create the PipeWire loop\n");
             return kAudioUnitErr_FailedInitialization;
         }
-        context_ = pw_context_new(pw_thread_loop_get_loop(loop_), nullptr, 0);
+        // The configuration of real-time clients: its module gives the data thread, which
+        // renders every cycle, real-time priority where the system allows it. At normal
+        // priority, any busy program on the machine makes it miss graph cycles.
+        context_ =
+            pw_context_new(pw_thread_loop_get_loop(loop_),
+                           pw_properties_new(PW_KEY_CONFIG_NAME, "client-rt.conf", nullptr), 0);
         if (context_ == nullptr || pw_thread_loop_start(loop_) != 0) {
             std::fprintf(stderr, "vocari audio: cannot start a PipeWire client\n");
             return kAudioUnitErr_FailedInitialization;
