@@ -251,6 +251,13 @@ class TrayTest : public QObject {
                 QTRY_VERIFY_WITH_TIMEOUT(kill(daemon, 0) != 0, 5000);
             }
         }
+        // The watcher is let go while the connection still runs: left registered, the
+        // connection's own thread would unhook it at exit, after the test object that holds it
+        // has gone.
+        if (connection) {
+            connection->unregisterService(QStringLiteral("org.kde.StatusNotifierWatcher"));
+            connection->unregisterObject(QStringLiteral("/StatusNotifierWatcher"));
+        }
         connection.reset();
         QDBusConnection::disconnectFromBus(QStringLiteral("tray-test"));
     }
