@@ -60,6 +60,17 @@ void OutputRenderer::measureDeviceClock(const AudioTimeStamp& timestamp) {
     }
 }
 
+bool AudioOut::deviceLost() const {
+    if (unit_ == nullptr) {
+        return false;
+    }
+    UInt32 running = 0;
+    UInt32 size = sizeof running;
+    return AudioUnitGetProperty(unit_, kAudioOutputUnitProperty_IsRunning, kAudioUnitScope_Global,
+                                0, &running, &size) == noErr &&
+           running == 0;
+}
+
 int64_t OutputRenderer::nowNs(const AudioTimeStamp* timestamp) const {
     // The buffer's host time is CLOCK_MONOTONIC already; reading the clock is the fallback.
     if (timestamp != nullptr && (timestamp->mFlags & kAudioTimeStampHostTimeValid) != 0) {

@@ -89,6 +89,9 @@ class AudioOut {
     // Any thread.
     double measuredRatio() const { return renderer_ ? renderer_->measuredRatio() : 1.0; }
     bool measuredRatioValid() const { return renderer_ && renderer_->measuredRatioValid(); }
+    // Any thread but the render thread, while the unit is started: whether its device has gone
+    // away (a JACK or PipeWire server that quit), so that nothing will be heard again.
+    bool deviceLost() const;
 
   private:
     bool fail(const char* line);

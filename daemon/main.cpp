@@ -133,7 +133,7 @@ int run() {
     }
     close(phoneSocket);
     close(timeSyncSocket);
-    return 0;
+    return state.exitStatus.load();
 }
 
 }  // namespace

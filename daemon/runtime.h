@@ -32,6 +32,9 @@ struct Runtime {
     std::atomic<bool> running{true};
     // The `align` setting: whether the alignment pass lines phones up to one latency.
     std::atomic<bool> alignment{true};
+    // What the process exits with once every loop has ended: 1 when the output device went
+    // away under it.
+    std::atomic<int> exitStatus{0};
     // The stereo pair at which slot claims start (`channel` setting / 2).
     std::atomic<int> firstPair{0};
     // The UDP 5555 socket, published for the heartbeat thread just before the threads start.

@@ -138,6 +138,15 @@ void statsLoop(Runtime& runtime, std::string devicesShown) {
                 devices = std::move(current);
             }
         }
+        if (output != nullptr && output->deviceLost()) {
+            // Nothing would be heard again: end, so that whoever supervises the daemon starts
+            // it anew on the devices there are now.
+            printLine(*runtime.err, "output device \"%s\" has gone away; vocarid stops\n",
+                      output->deviceName().c_str());
+            runtime.exitStatus.store(1);
+            runtime.stop();
+            break;
+        }
         runtime.out->write(statusLine(runtime, output));
         for (int i = 0; i < SessionTable::kSlots; ++i) {
             Session& session = table.session(i);

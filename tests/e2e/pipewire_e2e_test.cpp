@@ -209,6 +209,23 @@ TEST_F(PipeWireTest, EachPhoneIsHeardOnItsOwnSource) {
     EXPECT_EQ(daemon->waitForExit(5000), 0) << ::testing::PrintToString(daemon->lines(Stream::Err));
 }
 
+// The server going away while the daemon plays into it: nothing would be heard again, so the
+// daemon says why and ends with status 1, for whoever supervises it to start it anew.
+TEST_F(PipeWireTest, ServerGoingAwayEndsTheDaemonWithItsReason) {
+    std::string code;
+    auto daemon = startDaemon(code);
+    ASSERT_NE(daemon, nullptr);
+    ASSERT_TRUE(daemon->waitForLine(Stream::Out, "[vocarid]", 5000));
+    ASSERT_FALSE(server_->pids().empty());
+    ASSERT_EQ(kill(server_->pids().front(), SIGKILL), 0);  // pipewire itself
+    EXPECT_EQ(daemon->waitForExit(10000), 1);
+    EXPECT_EQ(daemon->countLines(Stream::Err,
+                                 "output device \"Vocari phones (PipeWire)\" has gone "
+                                 "away; vocarid stops"),
+              1U)
+        << ::testing::PrintToString(daemon->lines(Stream::Err));
+}
+
 // The graph run by a driver whose clock is off CLOCK_MONOTONIC by a set rate (pw-rate-driver):
 // the daemon's measurement of the device clock finds that rate, and the drift control plays by
 // it, so the phones' fixed buffers stay on target with the trim idle. Without the measurement

@@ -257,7 +257,9 @@ OSStatus getProperty(AudioUnit unit, AudioUnitPropertyID id, AudioUnitScope scop
             if (scope != kAudioUnitScope_Global) {
                 return kAudioUnitErr_InvalidScope;
             }
-            const UInt32 running = unit->running ? 1 : 0;
+            // A unit whose device has gone away runs no more, as on a Mac.
+            const bool lost = unit->engine && unit->engine->deviceLost();
+            const UInt32 running = unit->running && !lost ? 1 : 0;
             return copyOut(running, outData, ioDataSize);
         }
         case kAudioUnitProperty_StreamFormat: {

@@ -126,6 +126,8 @@ class JackOutput final : public OutputEngine {
 
     bool stopRequested() const override { return stop_.load(std::memory_order_acquire); }
 
+    bool deviceLost() const override { return serverGone_.load(std::memory_order_acquire); }
+
   private:
     static void serverGone(void* self) {
         static_cast<JackOutput*>(self)->serverGone_.store(true, std::memory_order_release);

@@ -32,6 +32,9 @@ class OutputEngine {
     virtual void requestStop() = 0;
     // Any thread. True from a stop request (or stop) until the next start.
     virtual bool stopRequested() const = 0;
+    // Any thread. True once the device behind the engine has gone away (its server quit): the
+    // callback will not run again.
+    virtual bool deviceLost() const { return false; }
 };
 
 // Render thread only. Zeroes `frames` frames of `setup.clientChannels` interleaved floats in

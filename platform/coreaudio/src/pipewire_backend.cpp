@@ -130,6 +130,8 @@ class PipeWireOutput final : public OutputEngine {
 
     bool stopRequested() const override { return stop_.load(std::memory_order_acquire); }
 
+    bool deviceLost() const override { return failed_.load(std::memory_order_acquire); }
+
     // Data thread only. Lock-free; allocates nothing; makes no system call.
     void process(PairStream& pair) {
         pw_buffer* buffer = pw_stream_dequeue_buffer(pair.stream);
