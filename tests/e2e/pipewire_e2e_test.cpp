@@ -251,6 +251,12 @@ double firstQuartile(std::vector<double> values) {
 class PipeWireDriftTest : public PipeWireTest, public ::testing::WithParamInterface<int> {};
 
 TEST_P(PipeWireDriftTest, DeviceRatioFollowsTheDriverAndBuffersStayOnTarget) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    // This judges a control loop over forty seconds of real time. Under a sanitizer every
+    // process of it runs several times slower and stalls on the sanitizer's own work, which
+    // deepens the buffers every few seconds: those builds check the code, this one the timing.
+    GTEST_SKIP() << "a real-time figure, judged in builds without a sanitizer";
+#endif
     const int ppm = GetParam();
     auto driver = ChildProcess::start(
         {test::binaryPath("pw-rate-driver"), "--ppm", std::to_string(ppm)}, server_->environment());
