@@ -3,9 +3,7 @@
 
 #include "audio_out.h"
 
-#include <dlfcn.h>
 #include <gtest/gtest.h>
-#include <pthread.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -23,40 +21,12 @@
 
 #include "allocation_counter.h"
 #include "clock.h"
+#include "lock_counter.h"
 #include "recording_sink.h"
 #include "session_table.h"
 #include "temp_dir.h"
 #include "vocari/ring_file.h"
 #include "vocari/sim_audio.h"
-
-// Every allocation (through the shared counter) and every mutex lock in this test program is
-// counted, so a test can prove that the render callback does neither. Locks are counted only on
-// a thread that asks for it.
-namespace {
-thread_local bool countLocksHere = false;
-long locksCounted = 0;  // written only by the thread that counts
-}  // namespace
-
-// Takes the place of the C library's pthread_mutex_lock for every caller in the process
-// (std::mutex included) and hands on to the next definition: the C library's, or the thread
-// sanitizer's interceptor, which then still sees every lock. The pointer is not a
-// function-local static because the guard of one could itself lock.
-namespace {
-using MutexLock = int (*)(pthread_mutex_t*);
-std::atomic<MutexLock> nextMutexLock{nullptr};
-}  // namespace
-
-extern "C" int pthread_mutex_lock(pthread_mutex_t* mutex) noexcept {
-    MutexLock next = nextMutexLock.load(std::memory_order_relaxed);
-    if (next == nullptr) {
-        next = reinterpret_cast<MutexLock>(dlsym(RTLD_NEXT, "pthread_mutex_lock"));
-        nextMutexLock.store(next, std::memory_order_relaxed);
-    }
-    if (countLocksHere) {
-        ++locksCounted;
-    }
-    return next(mutex);
-}
 
 namespace vocari {
 namespace {
@@ -552,13 +522,11 @@ TEST_F(RenderTest, CallbacksNeitherAllocateNorLock) {
     const auto render = [&](const AudioTimeStamp* t, UInt32 frames) {
         const long allocsBefore = vocari::test::allocationsInProcess();
         const long freesBefore = vocari::test::freesInProcess();
-        const long locksBefore = locksCounted;
-        countLocksHere = true;
+        const long locksBefore = vocari::test::locksOnThisThread();
         renderer.render(t, frames, device.list());
-        countLocksHere = false;
         allocated += vocari::test::allocationsInProcess() - allocsBefore;
         freed += vocari::test::freesInProcess() - freesBefore;
-        locked += locksCounted - locksBefore;
+        locked += vocari::test::locksOnThisThread() - locksBefore;
     };
     const std::vector<float> audio(2 * 256, 0.25f);
     constexpr double kDeviceRate = 48024.0;
@@ -591,11 +559,10 @@ TEST_F(RenderTest, CallbacksNeitherAllocateNorLock) {
     auto probe = std::make_unique<int>(1);
     EXPECT_GT(vocari::test::allocationsInProcess(), allocsBefore);
     std::mutex mutex;
-    countLocksHere = true;
+    const long locksBefore = vocari::test::locksOnThisThread();
     { const std::lock_guard lock(mutex); }
     table.claim(0, 8, 0, kNow);
-    countLocksHere = false;
-    EXPECT_GE(locksCounted - locked, 2);
+    EXPECT_GE(vocari::test::locksOnThisThread() - locksBefore, 2);
 }
 
 // Claims, closes and writes racing the render thread, for the thread sanitizer's eyes; once
@@ -797,11 +764,9 @@ OSStatus stopFromCallback(void* ref, AudioUnitRenderActionFlags*, const AudioTim
                           UInt32, AudioBufferList*) {
     auto* state = static_cast<SelfStop*>(ref);
     if (state->locks.load() < 0) {
-        const long before = locksCounted;
-        countLocksHere = true;
+        const long before = vocari::test::locksOnThisThread();
         AudioOutputUnitStop(state->unit);
-        countLocksHere = false;
-        state->locks.store(locksCounted - before);
+        state->locks.store(vocari::test::locksOnThisThread() - before);
     }
     return noErr;
 }
