@@ -1,7 +1,7 @@
 // pw-rate-driver: a PipeWire driver whose graph clock runs at a set rate against
 // CLOCK_MONOTONIC, for the tests of how PipeWire clients follow a clock not the system's.
 //
-//   pw-rate-driver --ppm <parts per million> [--name <node.name>]
+//   pw-rate-driver --ppm <parts per million> [--quantum <frames>] [--name <node.name>]
 //
 // A driving output stream that starts one graph cycle each time a quantum has passed at
 // 48000 × (1 + ppm·1e-6) frames per second of CLOCK_MONOTONIC. Each cycle's clock says so: its
@@ -203,7 +203,8 @@ void onSignal(void* data, int) {
 }
 
 int usage() {
-    std::fprintf(stderr, "usage: pw-rate-driver --ppm <ppm> [--name <name>]\n");
+    std::fprintf(stderr,
+                 "usage: pw-rate-driver --ppm <ppm> [--quantum <frames>] [--name <name>]\n");
     return 2;
 }
 
@@ -213,6 +214,7 @@ int main(int argc, char** argv) {
     double ppm = 0.0;
     bool haveRate = false;
     std::string name = "vocari-rate-driver";
+    uint64_t quantum = 0;  // 0: whatever the graph's nodes ask for
     for (int i = 1; i < argc; ++i) {
         const std::string option = argv[i];
         if (i + 1 >= argc) {
@@ -225,6 +227,12 @@ int main(int argc, char** argv) {
             haveRate = end != value && *end == '\0' && std::abs(ppm) < 10000.0;
             if (!haveRate) {
                 std::fprintf(stderr, "pw-rate-driver: bad --ppm %s\n", value);
+                return 2;
+            }
+        } else if (option == "--quantum") {
+            quantum = std::strtoull(value, nullptr, 10);
+            if (quantum < 32 || quantum > 8192) {
+                std::fprintf(stderr, "pw-rate-driver: bad --quantum %s\n", value);
                 return 2;
             }
         } else if (option == "--name") {
@@ -259,12 +267,17 @@ int main(int argc, char** argv) {
         e.trigger_done = onTriggerDone;
         return e;
     }();
-    const std::string latency = std::to_string(kDefaultQuantum) + "/" + std::to_string(kRate);
+    const std::string latency =
+        std::to_string(quantum != 0 ? quantum : kDefaultQuantum) + "/" + std::to_string(kRate);
     pw_properties* props = pw_properties_new(
         PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY, "Playback", PW_KEY_NODE_NAME,
         name.c_str(), PW_KEY_NODE_DESCRIPTION, "Vocari test driver at a set rate",
         PW_KEY_PRIORITY_DRIVER, "100000", PW_KEY_NODE_LATENCY, latency.c_str(), PW_KEY_NODE_RATE,
         "1/48000", PW_KEY_NODE_AUTOCONNECT, "false", nullptr);
+    if (quantum != 0) {
+        // Every node it drives then runs cycles of this length, whatever they ask for.
+        pw_properties_set(props, PW_KEY_NODE_FORCE_QUANTUM, std::to_string(quantum).c_str());
+    }
     // A context of the real-time client configuration, so that the data thread, which keeps
     // the schedule, runs at real-time priority where the system allows it.
     pw_context* context =
