@@ -126,8 +126,16 @@ void convertPcm(const uint8_t* samples, size_t frames, int channels, float* out)
 
 namespace {
 
-// The buffer is fed this long before the render would otherwise find it dry.
-constexpr int64_t kFeedMarginNs = 2'000'000;
+// The buffer is fed at least this long before the render would otherwise find it dry. A packet
+// that overtook a missing one is most often just ahead of it (sent in the other order), and the
+// missing one is waited for to that last moment. Once two or more are held, the missing one is
+// at least two packets late and most likely lost: it is waited for only until the buffer is
+// down to a share of its target. What is left is the reserve against this host's own hiccups
+// (the receiving thread held up just when it must conceal and play what it holds), and a deeper
+// target buys a deeper reserve; without it every loss drained even a safe buffer to its last
+// 2 ms. Should the missing packet still come, it is played after its concealment where it can.
+constexpr double kHeldMarginShareOfTarget = 0.25;
+constexpr int64_t kLeastFeedMarginNs = 2'000'000;
 // Until the render thread has pulled, a callback of this many frames is assumed.
 constexpr uint32_t kAssumedPullFrames = 512;
 
@@ -305,7 +313,12 @@ int64_t feedDeadline(const Session& session, int64_t now, int64_t lastRenderNs) 
         const double spare = static_cast<double>(depthFrames) - 2.0 * static_cast<double>(pull);
         deadline = now + static_cast<int64_t>(spare * 1e9 / jitter.sampleRate());
     }
-    return std::max(deadline - kFeedMarginNs, now);
+    int64_t margin = kLeastFeedMarginNs;
+    if (session.stash.size() >= 2) {
+        const double targetMs = jitter.depthMs(static_cast<double>(jitter.effectiveTarget()));
+        margin = std::max(margin, static_cast<int64_t>(kHeldMarginShareOfTarget * targetMs * 1e6));
+    }
+    return std::max(deadline - margin, now);
 }
 
 void feedOnTime(Session& session, const Clock& clock, int64_t lastRenderNs) {

@@ -212,10 +212,12 @@ TEST_F(Ingest, PacketsAreDecodedInOrderWhileTheBufferCanWaitAndConcealedWhenItCa
     EXPECT_EQ(ingest(header(6, 960, 1, kOpus), packets[6]), IngestResult::Held);
     // A callback of 256 frames just ran: the 2400 frames serve nine more callbacks whole, so
     // the tenth after this one must find more, less a 2 ms margin.
+    const auto deadlineMs = [&](int64_t rendered) {
+        return static_cast<double>(feedDeadline(session, clock.nowNs(), rendered) - clock.nowNs()) /
+               kMs;
+    };
     const int64_t rendered = clock.nowNs();
-    EXPECT_NEAR(
-        static_cast<double>(feedDeadline(session, clock.nowNs(), rendered) - clock.nowNs()) / kMs,
-        10 * 256 / 48.0 - 2, 0.01);
+    EXPECT_NEAR(deadlineMs(rendered), 10 * 256 / 48.0 - 2, 0.01);
     feedOnTime(session, clock, rendered);
     EXPECT_EQ(session.ring.depth(), 4800u);  // not yet
     session.ring.dropOldest(256);  // the render played all but 128 frames: the next one is short
@@ -260,6 +262,18 @@ TEST_F(Ingest, PacketsAreDecodedInOrderWhileTheBufferCanWaitAndConcealedWhenItCa
     EXPECT_EQ(session.lastSeq, 18u);
     EXPECT_EQ(ingest(header(15, 960, 1, kOpus), packets[15]), IngestResult::Late);
     EXPECT_EQ(session.lastSeq, 18u);
+
+    // Once two packets are held the missing one is most likely lost: it is waited for only until
+    // a quarter of the target (45 ms, 25 up for the late packet: 70 ms) is left, the reserve for
+    // playing what is held.
+    session.ring.discardAll();
+    session.ring.write(buffered.data(), buffered.size());
+    EXPECT_EQ(ingest(header(20, 960, 1, kOpus), packets[0]), IngestResult::Held);
+    EXPECT_NEAR(deadlineMs(clock.nowNs()), 10 * 256 / 48.0 - 2, 0.01);
+    EXPECT_EQ(ingest(header(21, 960, 1, kOpus), packets[1]), IngestResult::Held);
+    EXPECT_NEAR(deadlineMs(clock.nowNs()), 10 * 256 / 48.0 - 70.0 / 4, 0.01);
+    EXPECT_EQ(ingest(header(19, 960, 1, kOpus), packets[2]), IngestResult::Written);
+    EXPECT_EQ(session.lastSeq, 21u);
     opus_decoder_destroy(reference);
 }
 
