@@ -279,9 +279,9 @@ TEST_P(PipeWireDriftTest, DeviceRatioFollowsTheDriverAndBuffersStayOnTarget) {
     // its target, the trim, and the underruns. A phone or the daemon held up (this machine does
     // it now and then) leaves a buffer deeper, with every packet kept, and the trim plays that
     // out over some seconds; that is the buffer's recovery, not the drift control. The drift
-    // control is judged on the seconds where the buffer is on target:
-    // with the device's rate measured the trim holds next to nothing there, where without it it
-    // would hold the whole rate, 200 to 300 ppm, on every line.
+    // control is judged on the seconds where the buffer is on target: with the device's rate
+    // measured the trim holds next to nothing there, where without it it would hold the whole
+    // rate, 200 to 300 ppm, on every line.
     std::optional<int> measured;
     int measuredLines = 0;
     const std::regex deviceRatio(R"( dev=([+-][0-9]+)ppm  phone=yes)");
